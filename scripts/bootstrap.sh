@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Creates the Python 3.13 environment in .venv, builds and installs tessary into it,
+# then runs one of: demo (the main job on its embedded default) or test (the test suite).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+  local candidate
+  for candidate in python3.13 /usr/bin/python3.13 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13; do
+    if command -v "$candidate" >/dev/null 2>&1 &&
+       "$candidate" -c 'import sys, sysconfig, os; assert sys.version_info[:2] == (3, 13); assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))' >/dev/null 2>&1; then
+      command -v "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+python=$(find_python || true)
+if [ -z "$python" ]; then
+  echo "python3.13 with headers not found; installing Debian's python3.13" >&2
+  apt-get update -q && apt-get install -y -q python3.13 python3.13-venv python3.13-dev
+  python=$(find_python)
+fi
+
+if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+  rm -rf .venv
+  "$python" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q "scikit-build-core>=0.10,<2" "nanobind>=2.4,<3" "cmake>=3.26" ninja
+.venv/bin/python -m pip install -q --no-build-isolation \
+  -Ccmake.define.TESSARY_TEST_MODULES=ON ".[test]"
+
+case "${1:-test}" in
+  demo) shift; exec .venv/bin/python -m tessary.demo "$@" ;;
+  test) shift; cd tests && exec ../.venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml "$@" ;;
+  *) echo "usage: scripts/bootstrap.sh [demo|test] [args...]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,1 @@
+"""orvane_corvel_tallion."""

@@ -1,0 +1,1 @@
+"""orvane_metrics_plugin."""

@@ -1,0 +1,57 @@
+// tessary.tools.utils.gantry: the accepted data-platform API URLs and the IAM service of each.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char *kProdIam = "https://iam.cloud.orvane.com";
+constexpr const char *kTestIam = "https://iam.test.cloud.orvane.com";
+
+struct PlatformEntry {
+    const char *platform_url;
+    const char *iam_url;
+};
+
+// Production platforms, in the order callers list them.
+constexpr PlatformEntry kProd[] = {
+    {"https://api.au-syd.dataplatform.cloud.orvane.com", kProdIam},
+    {"https://api.ca-tor.dataplatform.cloud.orvane.com", kProdIam},
+    {"https://api.eu-de.dataplatform.cloud.orvane.com", kProdIam},
+    {"https://api.dataplatform.cloud.orvane.com", kProdIam},
+    {"https://api.jp-tok.dataplatform.cloud.orvane.com", kProdIam},
+    {"https://api.eu-gb.dataplatform.cloud.orvane.com", kProdIam},
+};
+
+// Test and development platforms.
+constexpr PlatformEntry kNonProd[] = {
+    {"https://api.dataplatform.test.cloud.orvane.com", kProdIam},
+    {"https://api.test.saas.orvane.com", kProdIam},
+    {"https://api.dataplatform.dev.cloud.orvane.com", kTestIam},
+    {"https://api.dev.saas.orvane.com", kTestIam},
+};
+
+/// Builds a dict from a table; the IAM value strings are shared like a literal would be.
+template <size_t N>
+nb::dict make_table(const PlatformEntry (&entries)[N]) {
+    nb::dict table;
+    nb::str prod_iam(kProdIam), test_iam(kTestIam);
+    for (const PlatformEntry &entry : entries) {
+        nb::str iam = entry.iam_url == kProdIam ? prod_iam : test_iam;
+        table[nb::str(entry.platform_url)] = iam;
+    }
+    return table;
+}
+
+}  // namespace
+
+NB_MODULE(gantry, m) {
+    nb::dict prod = make_table(kProd);
+    nb::dict non_prod = make_table(kNonProd);
+    nb::dict allowed;
+    allowed.update(prod);
+    allowed.update(non_prod);
+    m.attr("PROD_PLATFORM_URL") = prod;
+    m.attr("NON_PROD_PLATFORM_URL") = non_prod;
+    m.attr("ALLOWED_PLATFORM_URL") = allowed;
+}
