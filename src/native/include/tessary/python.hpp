@@ -1,0 +1,220 @@
+// Shared basics: errors, module globals with late binding, imports and keyword calls.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdarg>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <utility>
+
+namespace tessary {
+
+namespace nb = nanobind;
+
+/// Raises `type` with a printf-style message as a C++ exception carrying the Python error.
+[[noreturn]] inline void raise_error(PyObject *type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+/// Raises an existing exception instance.
+[[noreturn]] inline void raise_object(nb::handle exception) {
+    PyErr_SetRaisedException(exception.inc_ref().ptr());
+    throw nb::python_error();
+}
+
+/// Throws the pending Python error (after a failed C API call).
+[[noreturn]] inline void throw_pending() { throw nb::python_error(); }
+
+/// Checks a C API result: a null pointer means a Python error is pending.
+inline nb::object steal_or_throw(PyObject *result) {
+    if (!result) throw_pending();
+    return nb::steal(result);
+}
+
+/// Turns the C++ exception in flight into the Python error indicator (call inside catch).
+inline void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (nb::python_error &error) {
+        error.restore();
+    } catch (nb::builtin_exception &error) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (error.type()) {
+            case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+            case nb::exception_type::import_error: type = PyExc_ImportError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: break;
+        }
+        PyErr_SetString(type, error.what());
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+}
+
+/// Takes the Python exception object out of a caught python_error (for chaining or re-raising later).
+inline nb::object exception_object(nb::python_error &error) {
+    error.restore();
+    return nb::steal(PyErr_GetRaisedException());
+}
+
+/// `raise exception from cause`: sets __cause__ and __context__ and suppresses the context.
+inline void set_cause(nb::handle exception, nb::handle cause) {
+    PyException_SetCause(exception.ptr(), cause.inc_ref().ptr());
+    PyException_SetContext(exception.ptr(), cause.inc_ref().ptr());
+}
+
+/// The implicit chaining of an exception raised while handling `context`.
+inline void set_context(nb::handle exception, nb::handle context) {
+    if (exception.ptr() != context.ptr()) PyException_SetContext(exception.ptr(), context.inc_ref().ptr());
+}
+
+/// True when the exception belongs to the Exception family (not cancellation, exits or interrupts).
+inline bool is_general_exception(nb::handle exception) {
+    return PyObject_IsInstance(exception.ptr(), PyExc_Exception) == 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module globals: names are bound into the module dict at init and looked up there at call time,
+// so monkeypatching the module changes behaviour as it would for Python code.
+
+/// The dict of the module this shared object defines (one extension module per .so).
+inline PyObject *&module_dict_slot() {
+    static PyObject *dict = nullptr;
+    return dict;
+}
+
+inline nb::str &module_name_slot() {
+    static nb::str *name = new nb::str("");
+    return *name;
+}
+
+/// Records the module being initialised; call first in the module's init.
+inline void bind_module(nb::module_ module) {
+    module_dict_slot() = module.attr("__dict__").inc_ref().ptr();
+    module_name_slot() = nb::borrow<nb::str>(module.attr("__name__"));
+}
+
+inline nb::dict module_dict() { return nb::borrow<nb::dict>(module_dict_slot()); }
+inline nb::str module_name() { return module_name_slot(); }
+
+/// Reads a global as LOAD_GLOBAL does: module dict, then builtins, else NameError.
+inline nb::object global(const char *name) {
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (!key) throw_pending();
+    nb::object key_ref = nb::steal(key);
+    PyObject *value = PyDict_GetItemWithError(module_dict_slot(), key);
+    if (!value) {
+        if (PyErr_Occurred()) throw_pending();
+        PyObject *builtins = PyEval_GetFrameBuiltins();
+        if (builtins) {
+            value = PyDict_GetItemWithError(builtins, key);
+            Py_DECREF(builtins);
+        }
+        if (!value) {
+            if (PyErr_Occurred()) throw_pending();
+            raise_error(PyExc_NameError, "name '%s' is not defined", name);
+        }
+    }
+    return nb::borrow(value);
+}
+
+/// Sets a module global.
+inline void set_global(const char *name, nb::handle value) {
+    if (PyDict_SetItemString(module_dict_slot(), name, value.ptr()) < 0) throw_pending();
+}
+
+/// `import module as alias` (alias defaults to the top-level name, as a plain import binds it).
+inline nb::object import_module(const char *module, const char *alias = nullptr) {
+    nb::object imported = nb::module_::import_(module);
+    if (alias) {
+        set_global(alias, imported);
+        return imported;
+    }
+    std::string top(module);
+    top = top.substr(0, top.find('.'));
+    nb::object top_module = nb::module_::import_(top.c_str());
+    set_global(top.c_str(), top_module);
+    return imported;
+}
+
+struct ImportName {
+    const char *name;
+    const char *alias = nullptr;
+};
+
+/// Fetches one name from a module as `from module import name` does (submodules included).
+inline nb::object import_name(const char *module, const char *name) {
+    nb::object fromlist = nb::make_tuple(nb::str(name));
+    nb::object imported = steal_or_throw(
+        PyImport_ImportModuleLevel(module, module_dict_slot(), nullptr, fromlist.ptr(), 0));
+    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
+    if (value) return nb::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    std::string qualified = std::string(module) + "." + name;
+    if (PyObject *sub = PyImport_GetModule(nb::str(qualified.c_str()).ptr())) return nb::steal(sub);
+    if (PyErr_Occurred()) throw_pending();
+    nb::object file = nb::getattr(imported, "__file__", nb::none());
+    if (file.is_none())
+        raise_error(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)", name, module);
+    raise_error(PyExc_ImportError, "cannot import name '%s' from '%s' (%U)", name, module,
+                nb::str(file).ptr());
+}
+
+/// `from module import a, b as c`: binds each name in order; a failure fails the module import.
+inline void import_from(const char *module, std::initializer_list<ImportName> names) {
+    for (const ImportName &entry : names) set_global(entry.alias ? entry.alias : entry.name, import_name(module, entry.name));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Calls
+
+/// The callable's description used in call errors: "module.qualname()" or "qualname()".
+inline nb::str function_description(nb::handle func) {
+    PyObject *description = _PyObject_FunctionStr(func.ptr());
+    if (!description) throw_pending();
+    return nb::steal<nb::str>(description);
+}
+
+struct Keyword {
+    const char *name;
+    nb::handle value;
+};
+
+/// Calls `func(**fixed, **extra)`: fixed keywords first, then the caller's extra mapping;
+/// a repeated name fails as CPython's keyword merge does.
+inline nb::object call_with_keywords(nb::handle func, std::initializer_list<Keyword> fixed, nb::handle extra = nb::handle()) {
+    nb::dict keywords;
+    for (const Keyword &keyword : fixed) keywords[keyword.name] = keyword.value;
+    if (extra.is_valid() && !extra.is_none()) {
+        PyObject *key, *value;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(extra.ptr(), &position, &key, &value)) {
+            int present = PyDict_Contains(keywords.ptr(), key);
+            if (present < 0) throw_pending();
+            if (present)
+                raise_error(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
+                            function_description(func).ptr(), key);
+            if (PyDict_SetItem(keywords.ptr(), key, value) < 0) throw_pending();
+        }
+    }
+    nb::tuple no_args;
+    return steal_or_throw(PyObject_Call(func.ptr(), no_args.ptr(), keywords.ptr()));
+}
+
+}  // namespace tessary

@@ -1,0 +1,1 @@
+"""Clients for the services that some metrics call."""

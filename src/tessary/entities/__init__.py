@@ -1,0 +1,1 @@
+"""Entities shared by the configuration, the metrics and the evaluation results."""

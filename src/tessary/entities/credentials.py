@@ -1,0 +1,69 @@
+"""Credentials of the services that the package talks to."""
+
+from __future__ import annotations
+
+import os
+
+from pydantic import Field, model_validator
+
+from tessary.entities.base_classes import BaseEntity
+
+
+class QzAICredentials(BaseEntity):
+    """Credentials of the AI service that hosts foundation models.
+
+    `version` is set only for an on-premises installation; it then comes
+    with `username` and `instance_id` (and `password` or `api_key`).
+    """
+
+    url: str | None = None
+    api_key: str | None = Field(default=None, repr=False)
+    version: str | None = None
+    username: str | None = None
+    instance_id: str | None = None
+    password: str | None = Field(default=None, repr=False)
+
+    @classmethod
+    def create_from_env(cls) -> QzAICredentials:
+        """Read QZAI_URL, QZAI_API_KEY, QZAI_VERSION, QZAI_USERNAME, QZAI_INSTANCE_ID, QZAI_PASSWORD."""
+        return cls(
+            url=os.environ.get("QZAI_URL"),
+            api_key=os.environ.get("QZAI_API_KEY"),
+            version=os.environ.get("QZAI_VERSION"),
+            username=os.environ.get("QZAI_USERNAME"),
+            instance_id=os.environ.get("QZAI_INSTANCE_ID"),
+            password=os.environ.get("QZAI_PASSWORD"),
+        )
+
+
+class Credentials(BaseEntity):
+    """Credentials of the governance platform, used by `APIClient`.
+
+    Cloud: `url` is the governance-service base URL and `api_key` the key.
+    On-premises: `version` is the platform's software version, `url` the
+    platform URL, with `username` and `api_key` or `password`.
+    """
+
+    url: str | None = None
+    api_key: str | None = Field(default=None, repr=False)
+    service_instance_id: str | None = None
+    username: str | None = None
+    password: str | None = Field(default=None, repr=False)
+    bearer_token: str | None = Field(default=None, repr=False)
+    version: str | None = None
+    disable_ssl: bool = False
+
+    @model_validator(mode="after")
+    def _check_complete(self) -> Credentials:
+        if not (self.api_key or self.bearer_token or (self.username and self.password)):
+            raise ValueError(
+                "Credentials need an api_key, a bearer_token, or a username with a password."
+            )
+        if self.version and not self.url:
+            raise ValueError("On-premises credentials (with a version) need the platform url.")
+        return self
+
+    @property
+    def is_on_premises(self) -> bool:
+        """True for an on-premises installation (credentials carry a version)."""
+        return bool(self.version)

@@ -1,0 +1,238 @@
+"""Results of a metric evaluation: per record, per metric, and for a whole run."""
+
+from __future__ import annotations
+
+from datetime import datetime
+from typing import Any, Literal
+
+import pandas as pd
+from pydantic import Field, field_validator
+
+from tessary.entities.base_classes import BaseEntity, Error
+from tessary.entities.enums import MetricGroup
+from tessary.entities.metric_threshold import MetricThreshold
+
+_ERROR_VALUE = "Error"
+
+# Columns of the record table that `to_df` builds, in display order.
+RECORD_COLUMNS = (
+    "name",
+    "display_name",
+    "method",
+    "provider",
+    "group",
+    "record_id",
+    "record_timestamp",
+    "value",
+    "label",
+    "explanation",
+    "evidences",
+    "additional_info",
+    "errors",
+)
+
+
+class BaseMetricResult(BaseEntity):
+    """What every metric result carries: who computed what, and the bounds that apply."""
+
+    name: str
+    display_name: str | None = None
+    method: str | None = None
+    provider: str | None = None
+    group: MetricGroup | None = None
+    thresholds: list[MetricThreshold] = Field(default_factory=list)
+    errors: list[Error] | None = None
+
+
+class RecordMetricResult(BaseMetricResult):
+    """One record's value of one metric, or the errors that prevented it."""
+
+    value: float | int | None = None
+    record_id: str | int | None = None
+    record_timestamp: str | datetime | None = None
+    evidences: list[Any] | None = None
+    label: str | None = None
+    explanation: str | None = None
+    additional_info: dict[str, Any] | None = None
+
+    def to_row(self) -> dict[str, Any]:
+        """Return this record as one row of a results table."""
+        return {
+            "name": self.name,
+            "display_name": self.display_name,
+            "method": self.method,
+            "provider": self.provider,
+            "group": self.group.value if self.group is not None else None,
+            "record_id": self.record_id,
+            "record_timestamp": self.record_timestamp,
+            "value": self.value,
+            "label": self.label,
+            "explanation": self.explanation,
+            "evidences": self.evidences,
+            "additional_info": self.additional_info,
+            "errors": _errors_text(self.errors),
+        }
+
+
+class AggregateMetricResult(BaseMetricResult):
+    """One metric over all records: mean `value`, `min`, `max` and the record results.
+
+    `value` is "Error" when no record could be scored.
+    """
+
+    value: float | int | Literal["Error"] | None = None
+    total_records: int = Field(default=0, ge=0)
+    record_level_metrics: list[RecordMetricResult] = Field(default_factory=list)
+    min: float | int | None = None
+    max: float | int | None = None
+    mean: float | int | None = None
+
+    @field_validator("value", mode="before")
+    @classmethod
+    def _refuse_other_text(cls, value: Any) -> Any:
+        if isinstance(value, str) and value != _ERROR_VALUE:
+            raise ValueError(f"value must be a number or the text '{_ERROR_VALUE}', got {value!r}")
+        return value
+
+    @property
+    def measured_records(self) -> int:
+        """How many record results hold a value."""
+        return sum(1 for record in self.record_level_metrics if record.value is not None)
+
+    @classmethod
+    def create(
+        cls, record_level_metrics: list[RecordMetricResult], **fields: Any
+    ) -> AggregateMetricResult:
+        """Aggregate record results of one metric.
+
+        Name, display name, method, provider, group and thresholds come from the
+        first record unless given in `fields`. `min` and `max` are taken over the
+        record values, `mean` (also the `value`) is rounded to 4 places; records
+        without a value are left out, and their errors are gathered. With no
+        value at all, `value` is "Error" and `min`, `max`, `mean` are None.
+        """
+        if not isinstance(record_level_metrics, list):
+            raise TypeError(
+                "record_level_metrics must be a list of RecordMetricResult, "
+                f"got {type(record_level_metrics).__name__}"
+            )
+        if not record_level_metrics:
+            raise ValueError("Cannot aggregate an empty list of record results.")
+        first = record_level_metrics[0]
+        values = [r.value for r in record_level_metrics if r.value is not None]
+        errors = [error for r in record_level_metrics for error in (r.errors or [])]
+        statistics = _statistics(values)
+        aggregate = {
+            "name": first.name,
+            "display_name": first.display_name,
+            "method": first.method,
+            "provider": first.provider,
+            "group": first.group,
+            "thresholds": first.thresholds,
+            "value": statistics["mean"] if values else _ERROR_VALUE,
+            "total_records": len(record_level_metrics),
+            "record_level_metrics": record_level_metrics,
+            **statistics,
+            "errors": errors or None,
+        }
+        aggregate.update(fields)
+        return cls(**aggregate)
+
+    def to_df(self) -> pd.DataFrame:
+        """Return the record results as a table, one row per record."""
+        return _records_frame(_aggregate_rows(self))
+
+
+class MetricsEvaluationResult(BaseEntity):
+    """All results of one evaluation run, usually one `AggregateMetricResult` per metric."""
+
+    metrics_result: list[Any] = Field(default_factory=list)
+
+    def to_df(self) -> pd.DataFrame:
+        """Return one row per record result of every metric.
+
+        A metric without record results still gets one row carrying its value
+        and errors, so nothing disappears from the table.
+        """
+        rows = []
+        for result in self.metrics_result:
+            if isinstance(result, AggregateMetricResult):
+                rows.extend(_aggregate_rows(result))
+            elif isinstance(result, RecordMetricResult):
+                rows.append(result.to_row())
+        return _records_frame(rows)
+
+    def summary_df(self) -> pd.DataFrame:
+        """Return one row per metric: value, min, max, mean, record counts, errors."""
+        rows = [_summary_row(r) for r in self.metrics_result if isinstance(r, AggregateMetricResult)]
+        columns = ["name", "method", "value", "min", "max", "mean", "total_records",
+                   "measured_records", "errors"]
+        return pd.DataFrame(rows, columns=columns)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Return the results as plain, JSON-serialisable data."""
+        return {"metrics_result": [_plain(result) for result in self.metrics_result]}
+
+    def __repr__(self) -> str:
+        if not self.metrics_result:
+            return "MetricsEvaluationResult(no results)"
+        with pd.option_context("display.width", 120, "display.max_columns", 20):
+            table = self.summary_df().to_string(index=False)
+        return f"MetricsEvaluationResult({len(self.metrics_result)} metrics)\n{table}"
+
+    __str__ = __repr__
+
+    def _repr_html_(self) -> str:
+        return self.summary_df().to_html(index=False)
+
+
+def _statistics(values: list[float | int]) -> dict[str, float | int | None]:
+    if not values:
+        return {"min": None, "max": None, "mean": None}
+    return {"min": min(values), "max": max(values), "mean": round(sum(values) / len(values), 4)}
+
+
+def _errors_text(errors: list[Error] | None) -> str | None:
+    if not errors:
+        return None
+    return "; ".join(str(error) for error in errors)
+
+
+def _aggregate_rows(result: AggregateMetricResult) -> list[dict[str, Any]]:
+    if result.record_level_metrics:
+        return [record.to_row() for record in result.record_level_metrics]
+    row = dict.fromkeys(RECORD_COLUMNS)
+    row.update(
+        name=result.name,
+        display_name=result.display_name,
+        method=result.method,
+        provider=result.provider,
+        group=result.group.value if result.group is not None else None,
+        value=result.value,
+        errors=_errors_text(result.errors),
+    )
+    return [row]
+
+
+def _summary_row(result: AggregateMetricResult) -> dict[str, Any]:
+    return {
+        "name": result.name,
+        "method": result.method,
+        "value": result.value,
+        "min": result.min,
+        "max": result.max,
+        "mean": result.mean,
+        "total_records": result.total_records,
+        "measured_records": result.measured_records,
+        "errors": len(result.errors or []),
+    }
+
+
+def _records_frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
+    return pd.DataFrame(rows, columns=list(RECORD_COLUMNS))
+
+
+def _plain(result: Any) -> Any:
+    if isinstance(result, BaseEntity):
+        return result.model_dump(mode="json")
+    return result

@@ -1,0 +1,1 @@
+"""Local services that the package starts on loopback: detection and judge model."""

@@ -1,0 +1,94 @@
+"""What a judge needs of an inference engine, and a small engine for plain functions.
+
+An engine is any object with ``infer(dataset) -> list``. ``dataset`` is a list of
+mappings whose "source" holds the prompt text (or a list of chat messages
+``{"role": ..., "content": ...}``); the answer holds one reply per item, in order.
+A reply is the model's text; engines may also return objects with a
+``prediction`` attribute or key, ``None`` or an exception for a failed request.
+
+The engine owns the number of requests in flight: a judge hands it each round
+of prompts as one batch, so the bound holds across the whole run and one HTTP
+session can serve it. The recipe library's engines work that way, and so does
+`FunctionInferenceEngine` below.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Protocol, runtime_checkable
+
+Source = str | list[dict[str, str]]
+
+
+@runtime_checkable
+class InferenceEngine(Protocol):
+    """An engine that answers a batch of prompts, one reply per item, in order."""
+
+    def infer(self, dataset: list[dict[str, Any]]) -> Sequence[Any]: ...
+
+
+class FunctionInferenceEngine:
+    """Answers prompts with a plain function ``fn(source) -> str``, on a bounded thread pool.
+
+    A failure of one call becomes that item's reply (the exception), so one bad
+    prompt costs one answer, not the batch.
+    """
+
+    def __init__(self, fn: Callable[[Source], str], max_concurrency: int = 8) -> None:
+        if not callable(fn):
+            raise TypeError(f"fn must be callable, got {type(fn).__name__}")
+        if not isinstance(max_concurrency, int) or isinstance(max_concurrency, bool) or max_concurrency < 1:
+            raise ValueError(f"max_concurrency must be a positive integer, got {max_concurrency!r}")
+        self.fn = fn
+        self.max_concurrency = max_concurrency
+
+    def infer(self, dataset: list[dict[str, Any]]) -> list[str | BaseException]:
+        """Call the function once per item, with at most `max_concurrency` calls at a time."""
+        sources = [item["source"] for item in dataset]
+        if not sources:
+            return []
+        workers = min(self.max_concurrency, len(sources))
+        with ThreadPoolExecutor(max_workers=workers, thread_name_prefix="verdicta-infer") as pool:
+            return list(pool.map(self._call, sources))
+
+    def _call(self, source: Source) -> str | BaseException:
+        try:
+            return self.fn(source)
+        except Exception as error:  # one failed request must not sink the batch
+            return error
+
+
+def check_engine(engine: object) -> None:
+    """Refuse, up front, an object that cannot serve as an inference engine."""
+    if not callable(getattr(engine, "infer", None)):
+        raise TypeError(
+            f"inference_engine must offer infer(dataset) -> list of replies; got {type(engine).__name__}"
+        )
+
+
+def infer_texts(engine: InferenceEngine, sources: list[Source]) -> list[str | BaseException]:
+    """Send one batch through the engine; each reply is its text, or the reason it has none."""
+    if not sources:
+        return []
+    replies = list(engine.infer([{"source": source} for source in sources]))
+    if len(replies) != len(sources):
+        raise ValueError(
+            f"inference engine {type(engine).__name__} returned {len(replies)} replies "
+            f"for {len(sources)} prompts"
+        )
+    return [_reply_text(reply) for reply in replies]
+
+
+def _reply_text(reply: Any) -> str | BaseException:
+    """The text of one engine reply, whatever shape the engine gives it."""
+    if isinstance(reply, str | BaseException):
+        return reply
+    if reply is None:
+        return RuntimeError("the inference engine gave no reply")
+    if isinstance(reply, dict) and "prediction" in reply:
+        return _reply_text(reply["prediction"])
+    prediction = getattr(reply, "prediction", None)
+    if prediction is not None:
+        return _reply_text(prediction)
+    return str(reply)

@@ -1,0 +1,86 @@
+// Test-only module exercising functions, classes, globals and keyword calls of the shared helpers.
+#include <tessary/klass.hpp>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+
+namespace {
+
+nb::object echo_all(const Args &args) {
+    return nb::make_tuple(args[0], args[1], args[2], args.kwargs());
+}
+
+nb::object echo_two(const Args &args) { return nb::make_tuple(args[0], args[1]); }
+
+nb::object call_global(const Args &args) {
+    return tessary::global(nb::borrow<nb::str>(args[0]).c_str())();
+}
+
+nb::object import_missing(const Args &args) {
+    tessary::import_from(nb::borrow<nb::str>(args[0]).c_str(), {{nb::borrow<nb::str>(args[1]).c_str()}});
+    return nb::none();
+}
+
+nb::object call_keywords(const Args &args) {
+    return tessary::call_with_keywords(args[0], {{"data", args[1]}, {"configuration", args[2]}}, args[3]);
+}
+
+nb::object get_state(const Args &args) {
+    nb::handle self = args[0];
+    return nb::make_tuple(self.attr("LIMIT"), self.attr("_Probe__secret")());
+}
+
+nb::object secret(const Args &args) { return nb::str("secret of {}").format(args[0].type().attr("__name__")); }
+
+nb::object twice(const Args &args) { return args[0] * nb::int_(2); }
+
+nb::object nothing(const Args &) { return nb::none(); }
+
+void define_functions(nb::module_ m) {
+    tessary::def(m, {.name = "echo_all",
+                     .params = {Param("a"), Param("b").defaults_to(nb::int_(1)), Param("c").keyword_only(),
+                                tessary::var_keyword("kw")},
+                     .impl = echo_all,
+                     .doc = "Returns its arguments."});
+    tessary::def(m, {.name = "echo_required",
+                     .params = {Param("a"), Param("b"), Param("c").keyword_only(), Param("d").keyword_only()},
+                     .impl = echo_two});
+    tessary::def(m, {.name = "typed",
+                     .params = {Param("items", "list[str]").defaults_to(nb::list()).exactly(&PyList_Type),
+                                Param("label", "str").defaults_to(nb::none()).exactly(&PyUnicode_Type)},
+                     .impl = echo_two,
+                     .returns = "tuple"});
+    tessary::def(m, {.name = "single", .params = {Param("x")}, .impl = echo_two});
+    tessary::def(m, {.name = "call_global", .params = {Param("name")}, .impl = call_global});
+    tessary::def(m, {.name = "import_missing", .params = {Param("module"), Param("name")}, .impl = import_missing});
+    tessary::def(m, {.name = "call_keywords",
+                     .params = {Param("func"), Param("data"), Param("configuration"), Param("extra")},
+                     .impl = call_keywords});
+    tessary::def(m, {.name = "marked_coroutine", .params = {}, .impl = nothing, .coroutine = true});
+}
+
+void define_classes(nb::module_ m) {
+    tessary::ClassBuilder("Probe", "A probe class.")
+        .attr("LIMIT", nb::int_(3))
+        .method({.name = "state", .params = {Param("self")}, .impl = get_state})
+        .method({.name = "__secret", .params = {Param("self")}, .impl = secret})
+        .static_method({.name = "twice", .params = {Param("x")}, .impl = twice})
+        .build();
+    nb::object base_model = nb::module_::import_("pydantic").attr("BaseModel");
+    tessary::ClassBuilder("Record")
+        .field("name", nb::borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type)))
+        .field("size", nb::borrow(reinterpret_cast<PyObject *>(&PyLong_Type)), nb::int_(0))
+        .build({base_model});
+    m.attr("Probe") = tessary::global("Probe");
+    m.attr("Record") = tessary::global("Record");
+}
+
+}  // namespace
+
+NB_MODULE(_function_probe, m) {
+    tessary::bind_module(m);
+    tessary::import_from("os.path", {{"join"}, {"basename", "base_name"}});
+    define_functions(m);
+    define_classes(m);
+}
