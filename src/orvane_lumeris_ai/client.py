@@ -59,12 +59,6 @@ class APIClient:
                 self._sign_in()
             return self._token
 
-    def invalidate_token(self) -> None:
-        """Forget the token so that the next request signs in again."""
-        with self._token_lock:
-            if self.credentials.token is None:
-                self._token = None
-
     def request(
         self,
         method: str,

@@ -34,7 +34,7 @@ class Credentials:
         self.username = _optional_text("username", username)
         self.password = _optional_text("password", password)
         self.instance_id = _optional_text("instance_id", instance_id)
-        self.version = None if version is None else str(version)
+        self.version = str(version) if version else None
         self.token = _optional_text("token", token)
         self.project_id = _optional_text("project_id", project_id)
         self.disable_ssl = bool(disable_ssl)

@@ -36,10 +36,6 @@ class FoundationModelsManager:
             return self._all_model_specs(page_limit)
         return self.client.request("GET", MODEL_SPECS_PATH, params={"limit": page_limit})
 
-    def get_model_ids(self) -> list[str]:
-        """The identifiers of every offered model, in the service's order."""
-        return [spec["model_id"] for spec in self.get_model_specs(get_all=True)["resources"]]
-
     def _model_spec(self, model_id: str) -> dict | None:
         if not isinstance(model_id, str) or not model_id:
             raise ValueError(f"model_id must be non-empty text, got {model_id!r}")

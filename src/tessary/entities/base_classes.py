@@ -6,12 +6,13 @@ from pydantic import BaseModel, ConfigDict
 
 
 class BaseEntity(BaseModel):
-    """Common base of the entities: accepts arbitrary types and field names or aliases."""
+    """Common base of the entities: arbitrary types, names or aliases, and no unknown fields."""
 
     model_config = ConfigDict(
         arbitrary_types_allowed=True,
         populate_by_name=True,
         use_enum_values=False,
+        extra="forbid",
     )
 
 

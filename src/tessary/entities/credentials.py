@@ -50,6 +50,7 @@ class Credentials(BaseEntity):
     username: str | None = None
     password: str | None = Field(default=None, repr=False)
     bearer_token: str | None = Field(default=None, repr=False)
+    iam_url: str | None = None
     version: str | None = None
     disable_ssl: bool = False
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Callable
 from enum import StrEnum
 from typing import Any
@@ -9,6 +10,20 @@ from typing import Any
 # Metric factories per group, keyed by metric name so that registering a
 # metric twice (for example on module reload) replaces instead of duplicating.
 _GROUP_METRIC_FACTORIES: dict[str, dict[str, Callable[[], Any]]] = {}
+_metric_modules_loaded = False
+
+
+def _load_metric_modules() -> None:
+    """Import the package's metric modules once, so that they register their groups."""
+    global _metric_modules_loaded
+    if _metric_modules_loaded:
+        return
+    _metric_modules_loaded = True
+    try:
+        importlib.import_module("tessary.metrics")
+    except ModuleNotFoundError as error:
+        if error.name != "tessary.metrics":
+            raise
 
 
 class MetricGroup(StrEnum):
@@ -35,6 +50,7 @@ class MetricGroup(StrEnum):
 
     def get_metrics(self) -> list[Any]:
         """Return new metric objects for every metric registered in this group."""
+        _load_metric_modules()
         factories = _GROUP_METRIC_FACTORIES.get(self.value, {})
         return [factory() for factory in factories.values()]
 

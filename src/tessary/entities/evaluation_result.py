@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 from datetime import datetime
 from typing import Any, Literal
 
@@ -54,6 +55,26 @@ class RecordMetricResult(BaseMetricResult):
     label: str | None = None
     explanation: str | None = None
     additional_info: dict[str, Any] | None = None
+
+    @field_validator("record_id", mode="before")
+    @classmethod
+    def _record_id_as_text(cls, value: Any) -> Any:
+        # Identifiers come from table cells: keep text and whole numbers, render
+        # anything else (UUID objects, numpy scalars) as text; a missing cell is None.
+        if value is None or isinstance(value, (str, int)):
+            return value
+        if _is_nan(value):
+            return None
+        return str(value)
+
+    @field_validator("record_timestamp", mode="before")
+    @classmethod
+    def _timestamp_as_text(cls, value: Any) -> Any:
+        if value is None or isinstance(value, (str, datetime)):
+            return value
+        if _is_nan(value):
+            return None
+        return str(value)
 
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
@@ -164,9 +185,20 @@ class MetricsEvaluationResult(BaseEntity):
 
     def summary_df(self) -> pd.DataFrame:
         """Return one row per metric: value, min, max, mean, record counts, errors."""
-        rows = [_summary_row(r) for r in self.metrics_result if isinstance(r, AggregateMetricResult)]
-        columns = ["name", "method", "value", "min", "max", "mean", "total_records",
-                   "measured_records", "errors"]
+        rows = [
+            _summary_row(r) for r in self.metrics_result if isinstance(r, AggregateMetricResult)
+        ]
+        columns = [
+            "name",
+            "method",
+            "value",
+            "min",
+            "max",
+            "mean",
+            "total_records",
+            "measured_records",
+            "errors",
+        ]
         return pd.DataFrame(rows, columns=columns)
 
     def to_dict(self) -> dict[str, Any]:
@@ -184,6 +216,10 @@ class MetricsEvaluationResult(BaseEntity):
 
     def _repr_html_(self) -> str:
         return self.summary_df().to_html(index=False)
+
+
+def _is_nan(value: Any) -> bool:
+    return isinstance(value, float) and math.isnan(value)
 
 
 def _statistics(values: list[float | int]) -> dict[str, float | int | None]:

@@ -88,9 +88,7 @@ class QzoAIGatewayCredentials(BaseEntity):
     """URL and key of the agent gateway (env QZO_AI_GATEWAY_URL, QZO_AI_GATEWAY_API_KEY)."""
 
     url: str | None = Field(default_factory=lambda: _env("QZO_AI_GATEWAY_URL"))
-    api_key: str | None = Field(
-        default_factory=lambda: _env("QZO_AI_GATEWAY_API_KEY"), repr=False
-    )
+    api_key: str | None = Field(default_factory=lambda: _env("QZO_AI_GATEWAY_API_KEY"), repr=False)
 
 
 # --- providers ------------------------------------------------------------
@@ -235,9 +233,7 @@ class CustomFoundationModel(FoundationModel):
 
     def __init__(self, scoring_fn: Callable[..., Any], **data: Any) -> None:
         if not callable(scoring_fn):
-            raise TypeError(
-                f"scoring_fn must be callable, got {type(scoring_fn).__name__}."
-            )
+            raise TypeError(f"scoring_fn must be callable, got {type(scoring_fn).__name__}.")
         super().__init__(**data)
         self._scoring_fn = scoring_fn
 

@@ -63,7 +63,10 @@ class GenAIMetric(BaseEntity, ABC):
         from tessary.utils.async_util import start_event_loop_run_func
 
         call = functools.partial(
-            start_event_loop_run_func, self.evaluate, data=data, configuration=configuration,
+            start_event_loop_run_func,
+            self.evaluate,
+            data=data,
+            configuration=configuration,
             **kwargs,
         )
         return await asyncio.get_running_loop().run_in_executor(None, call)

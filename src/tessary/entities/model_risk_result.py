@@ -40,8 +40,12 @@ class ModelRiskResult(BaseEntity):
     def to_df(self) -> pd.DataFrame:
         """Return one row per (risk, benchmark, metric) with its value."""
         rows = [
-            {"risk": risk.name, "benchmark": benchmark.name, "metric": metric.name,
-             "value": metric.value}
+            {
+                "risk": risk.name,
+                "benchmark": benchmark.name,
+                "metric": metric.name,
+                "value": metric.value,
+            }
             for risk in self.risks
             for benchmark in risk.benchmarks
             for metric in benchmark.metrics

@@ -155,7 +155,7 @@ class AIService:
         await self._runner.setup()
         site = web.TCPSite(self._runner, self.host, self.port)
         await site.start()
-        self.port = site._server.sockets[0].getsockname()[1]
+        self.port = self._runner.addresses[0][1]
         self.base_url = f"http://{self.host}:{self.port}"
 
     async def _cloud_token(self, request: web.Request) -> web.Response:

@@ -217,4 +217,34 @@ inline nb::object call_with_keywords(nb::handle func, std::initializer_list<Keyw
     return steal_or_throw(PyObject_Call(func.ptr(), no_args.ptr(), keywords.ptr()));
 }
 
+// ---------------------------------------------------------------------------------------------
+// `with` statements
+
+/// Runs `body` inside `with manager:` (enter and exit looked up on the type, as the statement does).
+/// Returns false when the exit suppressed an exception raised by the body.
+template <typename Body>
+bool run_with(nb::handle manager, Body &&body) {
+    nb::handle type = manager.type();
+    nb::object exit = type.attr("__exit__");
+    type.attr("__enter__")(manager);
+    try {
+        body();
+    } catch (nb::python_error &error) {
+        nb::object exception = exception_object(error);
+        nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
+        nb::object suppress;
+        try {
+            suppress = exit(manager, exception.type(), exception, traceback.is_valid() ? traceback : nb::none());
+        } catch (nb::python_error &exit_error) {
+            nb::object raised = exception_object(exit_error);
+            set_context(raised, exception);
+            raise_object(raised);
+        }
+        if (PyObject_IsTrue(suppress.ptr())) return false;
+        raise_object(exception);
+    }
+    exit(manager, nb::none(), nb::none(), nb::none());
+    return true;
+}
+
 }  // namespace tessary

@@ -13,6 +13,7 @@ from __future__ import annotations
 import re
 from collections.abc import Iterable
 from dataclasses import dataclass
+from functools import lru_cache
 
 WORD_PATTERN = re.compile(r"[^\W_]+(?:['\u2019][^\W_]+)*")
 SENTENCE_END_PATTERN = re.compile(r"(?<=[.!?])\s+|\n+")
@@ -96,8 +97,9 @@ def content_terms(text: str) -> list[str]:
     return terms if terms else [stem(word) for word in lowered]
 
 
+@lru_cache(maxsize=8192)
 def term_set(text: str) -> frozenset[str]:
-    """Return the distinct content terms of `text`."""
+    """Return the distinct content terms of `text` (cached: context passages repeat across records)."""
     return frozenset(content_terms(text))
 
 

@@ -1,0 +1,1 @@
+"""Model risk assessment: benchmarks, scoring, model access and the PDF report."""

@@ -1,0 +1,308 @@
+// tessary.evaluators.impl.runsmith: runs a list of metrics over a record table, blocking or awaitable,
+// after preparing the records (identifiers, timestamp) and ordering the metrics by their dependencies.
+#include <tessary/coroutine.hpp>
+#include <tessary/klass.hpp>
+#include <tessary/uuid.hpp>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+using tessary::global;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Record preparation and metric ordering
+
+/// True when `name` equals the name of a metric already in `work` (compared with ==, as `in` does).
+bool has_metric_named(nb::handle work, nb::handle name) {
+    nb::list names;
+    for (nb::handle metric : work) names.append(metric.attr("name"));
+    int found = PySequence_Contains(names.ptr(), name.ptr());
+    if (found < 0) tessary::throw_pending();
+    return found;
+}
+
+nb::object resolve_metric_dependencies(const Args &args) {
+    nb::handle metrics = args[0], metric_groups = args[1];
+    nb::list work = tessary::steal_or_throw(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX));
+    for (nb::handle metric : nb::borrow<nb::list>(metrics)) {
+        for (nb::handle dependency : metric.attr("metric_dependencies")) {
+            if (has_metric_named(work, dependency.attr("name"))) continue;
+            if (PyList_Insert(work.ptr(), 0, dependency.ptr()) < 0) tessary::throw_pending();
+        }
+    }
+    for (nb::handle group : nb::borrow<nb::list>(metric_groups)) {
+        for (nb::handle metric : group.attr("get_metrics")()) {
+            if (has_metric_named(work, metric.attr("name"))) continue;
+            work.append(metric);
+        }
+    }
+    return work;
+}
+
+nb::object validate_data(const Args &args) {
+    if (nb::bool_(args[1].attr("empty")))
+        tessary::raise_error(PyExc_ValueError, "The provided data is empty for metrics computation.");
+    return nb::none();
+}
+
+/// True when the table lacks the column or holds only nulls in it.
+bool needs_filling(nb::handle data, nb::handle column) {
+    nb::object columns = data.attr("columns").attr("tolist")();
+    int present = PySequence_Contains(columns.ptr(), column.ptr());
+    if (present < 0) tessary::throw_pending();
+    if (!present) return true;
+    nb::object all_null = data[column].attr("isnull")().attr("all")();
+    int truth = PyObject_IsTrue(all_null.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+nb::object populate_record_id_timestamp(const Args &args) {
+    nb::handle configuration = args[0], data = args[1];
+    nb::object id_column = configuration.attr("record_id_field");
+    if (needs_filling(data, id_column)) {
+        Py_ssize_t rows = nb::len(data);
+        data[id_column] = tessary::uuid4_texts(rows);
+    }
+    nb::object timestamp_column = configuration.attr("record_timestamp_field");
+    if (needs_filling(data, timestamp_column)) data[timestamp_column] = global("datetime").attr("now")().attr("isoformat")();
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared steps of both entry points
+
+constexpr const char *kHostedEnvironments[] = {"QZO", "QZAI", "QZGOV"};
+
+bool in_hosted_environment() {
+    nb::object server = global("os").attr("environ").attr("get")("LUMERIS_SERVER");
+    if (server.is_none()) return false;
+    for (const char *environment : kHostedEnvironments)
+        if (server.equal(nb::str(environment))) return true;
+    return false;
+}
+
+/// The caller's client, or outside the hosted environments the process-wide default client.
+nb::object choose_api_client(nb::handle api_client) {
+    if (in_hosted_environment() || PyObject_IsTrue(api_client.ptr())) return nb::borrow(api_client);
+    nb::object cached = global("api_client_cache");
+    if (!PyObject_IsTrue(cached.ptr())) {
+        cached = global("APIClient")();
+        tessary::set_global("api_client_cache", cached);
+    }
+    return cached;
+}
+
+/// A dict becomes a one-row table, a list a table of its rows; a table is used as it is.
+nb::object normalise_data(nb::handle data) {
+    nb::object table = nb::borrow(data);
+    if (PyDict_Check(table.ptr())) {
+        nb::list rows;
+        rows.append(table);
+        table = global("pd").attr("DataFrame")(rows);
+    }
+    if (PyList_Check(table.ptr())) table = global("pd").attr("DataFrame")(table);
+    return table;
+}
+
+/// Steps shared by both entry points: client, table, record preparation and the work list.
+struct Prepared {
+    nb::object api_client, data, work;
+};
+
+Prepared prepare(nb::handle configuration, nb::handle data, nb::handle metrics, nb::handle api_client,
+                 nb::handle metric_groups) {
+    Prepared prepared;
+    prepared.api_client = choose_api_client(api_client);
+    prepared.data = normalise_data(data);
+    global("__validate_data")(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
+    global("__populate_record_id_timestamp")(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
+    prepared.work = global("_resolve_metric_dependencies")(nb::arg("metrics") = metrics,
+                                                          nb::arg("metric_groups") = metric_groups);
+    return prepared;
+}
+
+nb::dict telemetry_event(nb::handle metric) {
+    nb::dict event;
+    event["objectType"] = "Metric Evaluation";
+    event["custom.metric_name"] = metric.attr("name");
+    return event;
+}
+
+nb::object evaluation_result(nb::handle results) {
+    nb::list kept;
+    for (nb::handle result : results)
+        if (!result.is_none()) kept.append(result);
+    return global("MetricsEvaluationResult")(nb::arg("metrics_result") = kept);
+}
+
+bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocking entry point
+
+/// Output columns as text for the metrics (a converted copy; the caller's table keeps its types).
+nb::object outputs_as_text(nb::handle configuration, nb::object data) {
+    nb::object output_fields = configuration.attr("output_fields");
+    if (!truthy(output_fields)) return data;
+    nb::dict types;
+    nb::handle text_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    for (nb::handle field : output_fields) types[field] = text_type;
+    return data.attr("astype")(types);
+}
+
+nb::object evaluate_metrics(const Args &args) {
+    nb::handle configuration = args[0];
+    nb::dict extra = args.kwargs();
+    Prepared prepared = prepare(configuration, args[1], args[2], args[3], args[4]);
+    nb::list results;
+    nb::object manager = global("SegmentBatchManager")();
+    nb::object data = outputs_as_text(configuration, prepared.data);
+    nb::object track_duration = global("track_duration");
+    nb::object run_in_event_loop = global("run_in_event_loop");
+    for (nb::handle metric : prepared.work) {
+        nb::object label = nb::str("Metric Evaluation - ") + nb::str(tessary::steal_or_throw(
+                                                                 PyObject_Format(metric.attr("name").ptr(), nullptr)));
+        tessary::run_with(track_duration(label), [&] {
+            nb::object result;
+            if (truthy(metric.attr("metric_dependencies")))
+                result = tessary::call_with_keywords(metric.attr("evaluate"),
+                                                     {{"data", data}, {"configuration", configuration},
+                                                      {"metrics_result", results}, {"api_client", prepared.api_client}},
+                                                     extra);
+            else
+                result = tessary::call_with_keywords(
+                    metric.attr("evaluate"),
+                    {{"data", data}, {"configuration", configuration}, {"api_client", prepared.api_client}}, extra);
+            results.append(result);
+        });
+        run_in_event_loop(manager.attr("track_event"), telemetry_event(metric));
+    }
+    return evaluation_result(results);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Awaitable entry point
+
+nb::object start_metric(nb::handle metric, const Prepared &prepared, nb::handle configuration, nb::handle results,
+                        nb::handle extra) {
+    return tessary::call_with_keywords(metric.attr("evaluate_async"),
+                                       {{"data", prepared.data}, {"configuration", configuration},
+                                        {"metrics_result", results}, {"api_client", prepared.api_client}},
+                                       extra);
+}
+
+tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object data, nb::object metrics,
+                                          nb::object api_client, nb::object metric_groups, nb::dict extra) {
+    Prepared prepared = prepare(configuration, data, metrics, api_client, metric_groups);
+    nb::list results, pending, with_dependencies;
+    nb::dict pending_by_name;
+    nb::object manager = global("SegmentBatchManager")();
+
+    // Phase 1: create the awaitables of independent metrics; none runs yet.
+    for (nb::handle metric : prepared.work) {
+        if (truthy(metric.attr("metric_dependencies"))) {
+            with_dependencies.append(metric);
+            continue;
+        }
+        pending.append(start_metric(metric, prepared, configuration, results, extra));
+        co_await tessary::awaitable(manager.attr("track_event")(telemetry_event(metric)));
+        pending_by_name[metric.attr("name")] = pending[nb::len(pending) - 1];
+    }
+
+    // Phase 2: each dependency still pending runs alone, before the metric that needs it is created.
+    manager = global("SegmentBatchManager")();
+    for (nb::handle metric : with_dependencies) {
+        for (nb::handle dependency : metric.attr("metric_dependencies")) {
+            nb::object name = dependency.attr("name");
+            if (!pending_by_name.contains(name)) continue;
+            nb::object awaited = pending_by_name[name];
+            nb::object outcome = co_await tessary::awaitable(awaited);
+            results.append(outcome);
+            PyDict_DelItem(pending_by_name.ptr(), name.ptr());
+            pending.attr("remove")(awaited);
+        }
+        pending.append(start_metric(metric, prepared, configuration, results, extra));
+        co_await tessary::awaitable(manager.attr("track_event")(telemetry_event(metric)));
+    }
+
+    // The rest runs as one bounded batch.
+    nb::object max_concurrency = extra.attr("get")("max_concurrency", 10);
+    nb::object batch = co_await tessary::awaitable(
+        global("gather_with_concurrency")(nb::arg("coros") = pending, nb::arg("max_concurrency") = max_concurrency));
+    results.attr("extend")(batch);
+    co_return evaluation_result(results);
+}
+
+nb::object evaluate_metrics_async(const Args &args) {
+    return tessary::make_coroutine(evaluate_metrics_async_body(args.owned(0), args.owned(1), args.owned(2),
+                                                               args.owned(3), args.owned(4), args.kwargs()),
+                                   "_evaluate_metrics_async");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init
+
+void bind_imports() {
+    tessary::import_module("os");
+    tessary::import_module("uuid");
+    tessary::import_from("datetime", {{"datetime"}});
+    tessary::import_module("pandas", "pd");
+    tessary::import_from("tessary.clients.api_client", {{"APIClient"}});
+    tessary::import_from("tessary.config", {{"AgenticAIConfiguration"}, {"GenAIConfiguration"}});
+    tessary::import_from("tessary.entities.enums", {{"MetricGroup"}});
+    tessary::import_from("tessary.entities.evaluation_result", {{"MetricsEvaluationResult"}});
+    tessary::import_from("tessary.entities.metric", {{"GenAIMetric"}});
+    tessary::import_from("tessary.utils.async_util", {{"gather_with_concurrency"}, {"run_in_event_loop"}});
+    tessary::import_from("tessary.utils.segment_batch_manager", {{"SegmentBatchManager"}});
+    tessary::import_from("tessary.utils.python_utils", {{"track_duration"}});
+}
+
+std::vector<Param> entry_point_params(nb::handle shared_groups) {
+    return {Param("configuration", "GenAIConfiguration | AgenticAIConfiguration"),
+            Param("data", "pd.DataFrame | dict | list[dict]"),
+            Param("metrics", "list[GenAIMetric]").exactly(&PyList_Type),
+            Param("api_client", "APIClient").defaults_to(nb::none()),
+            Param("metric_groups", "list[MetricGroup]").defaults_to(shared_groups).exactly(&PyList_Type),
+            tessary::var_keyword("kwargs")};
+}
+
+void define_functions(nb::module_ m) {
+    tessary::def(m, {.name = "_resolve_metric_dependencies",
+                     .params = {Param("metrics", "list[GenAIMetric]").defaults_to(nb::list()).exactly(&PyList_Type),
+                                Param("metric_groups", "list[MetricGroup]").defaults_to(nb::list()).exactly(&PyList_Type)},
+                     .impl = resolve_metric_dependencies,
+                     .returns = "list[GenAIMetric]"});
+    const char *configuration_annotation = "GenAIConfiguration | AgenticAIConfiguration";
+    tessary::def(m, {.name = "__validate_data",
+                     .params = {Param("configuration", configuration_annotation), Param("data", "pd.DataFrame")},
+                     .impl = validate_data});
+    tessary::def(m, {.name = "__populate_record_id_timestamp",
+                     .params = {Param("configuration", configuration_annotation), Param("data", "pd.DataFrame")},
+                     .impl = populate_record_id_timestamp});
+    tessary::def(m, {.name = "_evaluate_metrics",
+                     .params = entry_point_params(nb::list()),
+                     .impl = evaluate_metrics,
+                     .returns = "MetricsEvaluationResult"});
+    tessary::def(m, {.name = "_evaluate_metrics_async",
+                     .params = entry_point_params(nb::list()),
+                     .impl = evaluate_metrics_async,
+                     .returns = "MetricsEvaluationResult",
+                     .coroutine = true});
+}
+
+}  // namespace
+
+NB_MODULE(runsmith, m) {
+    tessary::bind_module(m);
+    tessary::init_coroutines(m);
+    bind_imports();
+    m.attr("api_client_cache") = nb::none();
+    define_functions(m);
+}

@@ -1,0 +1,94 @@
+"""Small helpers: duration tracking, cell parsing, authenticator tokens."""
+
+from __future__ import annotations
+
+import ast
+import json
+import logging
+import math
+import time
+from typing import Any, Protocol
+
+logger = logging.getLogger(__name__)
+
+
+class track_duration:  # noqa: N801 - used like a function: `with track_duration(label):`
+    """Context manager that measures how long its block takes.
+
+    The duration (seconds) is kept in `duration` and logged at debug level
+    under `label`. Exceptions inside the block always propagate.
+    """
+
+    __slots__ = ("label", "duration", "_start")
+
+    def __init__(self, label: str) -> None:
+        self.label = label
+        self.duration: float | None = None
+        self._start = 0.0
+
+    def __enter__(self) -> track_duration:
+        self._start = time.perf_counter()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, traceback: Any) -> bool:
+        self.duration = time.perf_counter() - self._start
+        if logger.isEnabledFor(logging.DEBUG):
+            outcome = "failed" if exc_type is not None else "done"
+            logger.debug("%s %s in %.6f s", self.label, outcome, self.duration)
+        return False
+
+
+def _is_missing(value: Any) -> bool:
+    return value is None or (isinstance(value, float) and math.isnan(value))
+
+
+def _parse_list_text(text: str) -> list | None:
+    """Parse JSON or Python-literal text of a list; None when it is neither."""
+    try:
+        parsed = json.loads(text)
+    except ValueError:
+        try:
+            parsed = ast.literal_eval(text)
+        except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+            return None
+    if isinstance(parsed, (list, tuple)):
+        return list(parsed)
+    return None
+
+
+def transform_str_to_list(value: Any) -> list:
+    """Turn one cell value into a list of texts.
+
+    A list is returned as is; a tuple or array becomes a list; JSON text or
+    Python-literal text of a list is parsed; any other text becomes a
+    one-element list; None and NaN give an empty list; other scalars become a
+    one-element list of their text form.
+    """
+    if isinstance(value, list):
+        return value
+    if _is_missing(value):
+        return []
+    if isinstance(value, str):
+        stripped = value.strip()
+        if stripped.startswith("["):
+            parsed = _parse_list_text(stripped)
+            if parsed is not None:
+                return parsed
+        return [value]
+    if isinstance(value, tuple):
+        return list(value)
+    if hasattr(value, "tolist"):  # numpy arrays and pandas series
+        converted = value.tolist()
+        return converted if isinstance(converted, list) else [str(converted)]
+    return [str(value)]
+
+
+class _Authenticator(Protocol):
+    def get_token(self) -> str: ...
+
+
+def get_authenticator_token(authenticator: _Authenticator) -> str:
+    """Return the current bearer token of `authenticator`."""
+    if authenticator is None:
+        raise ValueError("No authenticator is configured, so no bearer token can be sent.")
+    return authenticator.get_token()
