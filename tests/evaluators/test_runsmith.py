@@ -173,7 +173,7 @@ def test_preparation_refuses_unknown_keywords(config):
 
 @pytest.mark.parametrize(
     "data, rows",
-    [({"question": "q", "answer": 1}, 1), ([{"question": "q"}, {"question": "r"}], 2)],
+    [({"question": "q", "answer": 1}, 1), ([{"question": "q", "answer": "a"}, {"question": "r", "answer": "b"}], 2)],
 )
 def test_mappings_become_tables(config, telemetry, data, rows):
     metric = Metric("A")
@@ -231,7 +231,7 @@ def test_suppressing_duration_context_skips_the_result(config, telemetry, monkey
             raise ValueError("skipped")
 
     monkeypatch.setattr(runsmith, "track_duration", Suppress)
-    result = runsmith._evaluate_metrics(config, {"question": "q"}, [Failing("F"), Metric("OK")])
+    result = runsmith._evaluate_metrics(config, {"question": "q", "answer": "a"}, [Failing("F"), Metric("OK")])
     assert result.metrics_result == ["result-OK"]
     assert Suppress.labels == ["Metric Evaluation - F", "Metric Evaluation - OK"]
     assert len(telemetry.events) == 2
@@ -240,7 +240,8 @@ def test_suppressing_duration_context_skips_the_result(config, telemetry, monkey
 @pytest.mark.parametrize("entry", ["_evaluate_metrics", "_evaluate_metrics_async"])
 def test_extra_keyword_repeating_a_driver_keyword_fails(config, telemetry, entry):
     with pytest.raises(TypeError, match="got multiple values for"):
-        outcome = getattr(runsmith, entry)(config, {"q": 1}, [Metric("A")], None, [], **{"metrics_result": 1})
+        dependent = Metric("A", [Metric("X")])
+        outcome = getattr(runsmith, entry)(config, {"q": 1, "answer": "x"}, [dependent], None, [], metrics_result=1)
         if inspect.isawaitable(outcome):
             asyncio.run(outcome)
 
@@ -250,7 +251,7 @@ def test_extra_keyword_repeating_a_driver_keyword_fails(config, telemetry, entry
 def test_entry_points_check_list_types_at_call(config, entry, parameter):
     arguments = {"metrics": [], "metric_groups": [], parameter: (1,)}
     with pytest.raises(TypeError, match=rf"^Argument '{parameter}' has incorrect type \(expected list, got tuple\)$"):
-        getattr(runsmith, entry)(config, {"q": 1}, **arguments)
+        getattr(runsmith, entry)(config, {"q": 1, "answer": "x"}, **arguments)
 
 
 def test_empty_list_of_mappings_is_refused(config, telemetry):
@@ -269,8 +270,8 @@ def test_default_client_is_created_once(config, telemetry, monkeypatch):
     monkeypatch.setattr(runsmith, "APIClient", Client)
     monkeypatch.setattr(runsmith, "api_client_cache", None)
     first, second = Metric("A"), Metric("B")
-    runsmith._evaluate_metrics(config, {"q": 1}, [first])
-    asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1}, [second]))
+    runsmith._evaluate_metrics(config, {"q": 1, "answer": "x"}, [first])
+    asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1, "answer": "x"}, [second]))
     assert len(created) == 1
     assert first.calls[0]["api_client"] is second.calls[0]["api_client"] is created[0]
     assert runsmith.api_client_cache is created[0]
@@ -278,7 +279,7 @@ def test_default_client_is_created_once(config, telemetry, monkeypatch):
 
 def test_hosted_environment_keeps_a_null_client(config, telemetry):
     metric = Metric("A")
-    runsmith._evaluate_metrics(config, {"q": 1}, [metric])
+    runsmith._evaluate_metrics(config, {"q": 1, "answer": "x"}, [metric])
     assert metric.calls[0]["api_client"] is None
 
 
@@ -324,7 +325,7 @@ def test_batch_respects_max_concurrency(config, telemetry):
             return self.name
 
     metrics = [Counting(f"M{i}") for i in range(7)]
-    result = asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1}, metrics, max_concurrency=2))
+    result = asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1, "answer": "x"}, metrics, max_concurrency=2))
     assert result.metrics_result == [f"M{i}" for i in range(7)] and peak[0] == 2
 
 
@@ -334,4 +335,4 @@ def test_awaitable_metric_failure_propagates(config, telemetry):
             raise KeyError("boom")
 
     with pytest.raises(KeyError):
-        asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1}, [Metric("A"), Broken("B")]))
+        asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1, "answer": "x"}, [Metric("A"), Broken("B")]))

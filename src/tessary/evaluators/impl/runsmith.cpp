@@ -25,7 +25,7 @@ bool has_metric_named(nb::handle work, nb::handle name) {
 
 nb::object resolve_metric_dependencies(const Args &args) {
     nb::handle metrics = args[0], metric_groups = args[1];
-    nb::list work = tessary::steal_or_throw(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX));
+    nb::list work = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX)));
     for (nb::handle metric : nb::borrow<nb::list>(metrics)) {
         for (nb::handle dependency : metric.attr("metric_dependencies")) {
             if (has_metric_named(work, dependency.attr("name"))) continue;
@@ -212,7 +212,8 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
             continue;
         }
         pending.append(start_metric(metric, prepared, configuration, results, extra));
-        co_await tessary::awaitable(manager.attr("track_event")(telemetry_event(metric)));
+        nb::object tracking = manager.attr("track_event")(telemetry_event(metric));
+        co_await tessary::awaitable(tracking);
         pending_by_name[metric.attr("name")] = pending[nb::len(pending) - 1];
     }
 
@@ -229,13 +230,15 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
             pending.attr("remove")(awaited);
         }
         pending.append(start_metric(metric, prepared, configuration, results, extra));
-        co_await tessary::awaitable(manager.attr("track_event")(telemetry_event(metric)));
+        nb::object tracking = manager.attr("track_event")(telemetry_event(metric));
+        co_await tessary::awaitable(tracking);
     }
 
     // The rest runs as one bounded batch.
     nb::object max_concurrency = extra.attr("get")("max_concurrency", 10);
-    nb::object batch = co_await tessary::awaitable(
-        global("gather_with_concurrency")(nb::arg("coros") = pending, nb::arg("max_concurrency") = max_concurrency));
+    nb::object gathering =
+        global("gather_with_concurrency")(nb::arg("coros") = pending, nb::arg("max_concurrency") = max_concurrency);
+    nb::object batch = co_await tessary::awaitable(gathering);
     results.attr("extend")(batch);
     co_return evaluation_result(results);
 }
