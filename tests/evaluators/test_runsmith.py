@@ -29,7 +29,8 @@ class Metric:
 
     def evaluate(self, **kwargs):
         self.calls.append(kwargs)
-        self.log.append(("evaluate", self.name, list(kwargs), list(kwargs.get("metrics_result", []))))
+        seen = kwargs.get("metrics_result", [])
+        self.log.append(("evaluate", self.name, list(kwargs), list(seen) if isinstance(seen, list) else seen))
         return self.result
 
     async def _run(self, kwargs):
