@@ -53,7 +53,7 @@ constexpr Environment kEnvironments[] = {
 /// The table key: the Region member's value, or the environment's own name.
 nb::object region_key(const Environment &environment) {
     if (!environment.region_member) return nb::str(environment.region_key);
-    return tessary::global("Region").attr(environment.region_member).attr("value");
+    return tessary::global<"Region">().attr(environment.region_member).attr("value");
 }
 
 nb::object define_qz_urls() {
@@ -64,7 +64,7 @@ nb::object define_qz_urls() {
         .field("qml_url", str_type)
         .field("dpx_url", str_type)
         .field("region", str_type)
-        .build({tessary::global("BaseModel")});
+        .build({tessary::global<"BaseModel">()});
 }
 
 }  // namespace

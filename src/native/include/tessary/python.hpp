@@ -112,11 +112,8 @@ inline void bind_module(nb::module_ module) {
 inline nb::dict module_dict() { return nb::borrow<nb::dict>(module_dict_slot()); }
 inline nb::str module_name() { return module_name_slot(); }
 
-/// Reads a global as LOAD_GLOBAL does: module dict, then builtins, else NameError.
-inline nb::object global(const char *name) {
-    PyObject *key = PyUnicode_InternFromString(name);
-    if (!key) throw_pending();
-    nb::object key_ref = nb::steal(key);
+/// Reads a global by interned key as LOAD_GLOBAL does: module dict, then builtins, else NameError.
+inline nb::object global_key(PyObject *key) {
     PyObject *value = PyDict_GetItemWithError(module_dict_slot(), key);
     if (!value) {
         if (PyErr_Occurred()) throw_pending();
@@ -127,10 +124,44 @@ inline nb::object global(const char *name) {
         }
         if (!value) {
             if (PyErr_Occurred()) throw_pending();
-            raise_error(PyExc_NameError, "name '%s' is not defined", name);
+            raise_error(PyExc_NameError, "name '%U' is not defined", key);
         }
     }
     return nb::borrow(value);
+}
+
+/// A string literal usable as a template argument, so each name is interned once per call site.
+template <size_t N>
+struct Literal {
+    char text[N];
+    constexpr Literal(const char (&source)[N]) {
+        for (size_t i = 0; i < N; ++i) text[i] = source[i];
+    }
+};
+
+/// The interned str of a literal, created on first use and kept for the life of the process.
+template <Literal L>
+inline PyObject *interned() {
+    static PyObject *key = PyUnicode_InternFromString(L.text);
+    return key;
+}
+
+/// `global<"asyncio">()`: a module global looked up at call time with a cached key.
+template <Literal L>
+inline nb::object global() {
+    return global_key(interned<L>());
+}
+
+/// `attr<"sleep">(asyncio)`: an attribute read with a cached interned name.
+template <Literal L>
+inline nb::object attr(nb::handle object) {
+    return steal_or_throw(PyObject_GetAttr(object.ptr(), interned<L>()));
+}
+
+/// Reads a global by a runtime name (interns it on each call; prefer global<"name">() on hot paths).
+inline nb::object global(const char *name) {
+    nb::object key = steal_or_throw(PyUnicode_InternFromString(name));
+    return global_key(key.ptr());
 }
 
 /// Sets a module global.

@@ -67,7 +67,7 @@ nb::object populate_record_id_timestamp(const Args &args) {
         data[id_column] = tessary::uuid4_texts(rows);
     }
     nb::object timestamp_column = configuration.attr("record_timestamp_field");
-    if (needs_filling(data, timestamp_column)) data[timestamp_column] = global("datetime").attr("now")().attr("isoformat")();
+    if (needs_filling(data, timestamp_column)) data[timestamp_column] = global<"datetime">().attr("now")().attr("isoformat")();
     return nb::none();
 }
 
@@ -77,7 +77,7 @@ nb::object populate_record_id_timestamp(const Args &args) {
 constexpr const char *kHostedEnvironments[] = {"QZO", "QZAI", "QZGOV"};
 
 bool in_hosted_environment() {
-    nb::object server = global("os").attr("environ").attr("get")("LUMERIS_SERVER");
+    nb::object server = global<"os">().attr("environ").attr("get")("LUMERIS_SERVER");
     if (server.is_none()) return false;
     for (const char *environment : kHostedEnvironments)
         if (server.equal(nb::str(environment))) return true;
@@ -87,9 +87,9 @@ bool in_hosted_environment() {
 /// The caller's client, or outside the hosted environments the process-wide default client.
 nb::object choose_api_client(nb::handle api_client) {
     if (in_hosted_environment() || PyObject_IsTrue(api_client.ptr())) return nb::borrow(api_client);
-    nb::object cached = global("api_client_cache");
+    nb::object cached = global<"api_client_cache">();
     if (!PyObject_IsTrue(cached.ptr())) {
-        cached = global("APIClient")();
+        cached = global<"APIClient">()();
         tessary::set_global("api_client_cache", cached);
     }
     return cached;
@@ -101,9 +101,9 @@ nb::object normalise_data(nb::handle data) {
     if (PyDict_Check(table.ptr())) {
         nb::list rows;
         rows.append(table);
-        table = global("pd").attr("DataFrame")(rows);
+        table = global<"pd">().attr("DataFrame")(rows);
     }
-    if (PyList_Check(table.ptr())) table = global("pd").attr("DataFrame")(table);
+    if (PyList_Check(table.ptr())) table = global<"pd">().attr("DataFrame")(table);
     return table;
 }
 
@@ -117,9 +117,9 @@ Prepared prepare(nb::handle configuration, nb::handle data, nb::handle metrics, 
     Prepared prepared;
     prepared.api_client = choose_api_client(api_client);
     prepared.data = normalise_data(data);
-    global("__validate_data")(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
-    global("__populate_record_id_timestamp")(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
-    prepared.work = global("_resolve_metric_dependencies")(nb::arg("metrics") = metrics,
+    tessary::global<"__validate_data">()(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
+    global<"__populate_record_id_timestamp">()(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
+    prepared.work = global<"_resolve_metric_dependencies">()(nb::arg("metrics") = metrics,
                                                           nb::arg("metric_groups") = metric_groups);
     return prepared;
 }
@@ -135,7 +135,7 @@ nb::object evaluation_result(nb::handle results) {
     nb::list kept;
     for (nb::handle result : results)
         if (!result.is_none()) kept.append(result);
-    return global("MetricsEvaluationResult")(nb::arg("metrics_result") = kept);
+    return global<"MetricsEvaluationResult">()(nb::arg("metrics_result") = kept);
 }
 
 bool truthy(nb::handle value) {
@@ -162,10 +162,10 @@ nb::object evaluate_metrics(const Args &args) {
     nb::dict extra = args.kwargs();
     Prepared prepared = prepare(configuration, args[1], args[2], args[3], args[4]);
     nb::list results;
-    nb::object manager = global("SegmentBatchManager")();
+    nb::object manager = global<"SegmentBatchManager">()();
     nb::object data = outputs_as_text(configuration, prepared.data);
-    nb::object track_duration = global("track_duration");
-    nb::object run_in_event_loop = global("run_in_event_loop");
+    nb::object track_duration = global<"track_duration">();
+    nb::object run_in_event_loop = global<"run_in_event_loop">();
     for (nb::handle metric : prepared.work) {
         nb::object label = nb::str("Metric Evaluation - ") + nb::str(tessary::steal_or_throw(
                                                                  PyObject_Format(metric.attr("name").ptr(), nullptr)));
@@ -203,7 +203,7 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
     Prepared prepared = prepare(configuration, data, metrics, api_client, metric_groups);
     nb::list results, pending, with_dependencies;
     nb::dict pending_by_name;
-    nb::object manager = global("SegmentBatchManager")();
+    nb::object manager = global<"SegmentBatchManager">()();
 
     // Phase 1: create the awaitables of independent metrics; none runs yet.
     for (nb::handle metric : prepared.work) {
@@ -218,7 +218,7 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
     }
 
     // Phase 2: each dependency still pending runs alone, before the metric that needs it is created.
-    manager = global("SegmentBatchManager")();
+    manager = global<"SegmentBatchManager">()();
     for (nb::handle metric : with_dependencies) {
         for (nb::handle dependency : metric.attr("metric_dependencies")) {
             nb::object name = dependency.attr("name");
@@ -237,7 +237,7 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
     // The rest runs as one bounded batch.
     nb::object max_concurrency = extra.attr("get")("max_concurrency", 10);
     nb::object gathering =
-        global("gather_with_concurrency")(nb::arg("coros") = pending, nb::arg("max_concurrency") = max_concurrency);
+        global<"gather_with_concurrency">()(nb::arg("coros") = pending, nb::arg("max_concurrency") = max_concurrency);
     nb::object batch = co_await tessary::awaitable(gathering);
     results.attr("extend")(batch);
     co_return evaluation_result(results);
