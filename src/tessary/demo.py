@@ -1,0 +1,86 @@
+"""The main job on its embedded default: evaluates a shipped record file and prints the results.
+
+Run ``tessary-demo`` (or ``python -m tessary.demo``). Everything runs on this
+machine: a user-defined metric computes in-process, and the metrics that need
+services talk to the local detection service and judge model server, which the
+demo starts on loopback and stops when it is done.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+from importlib import resources
+from typing import Any
+
+import pandas as pd
+
+from tessary.config import GenAIConfiguration
+from tessary.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+from tessary.entities.metric import GenAIMetric
+from tessary.evaluators.impl.runsmith import _evaluate_metrics
+
+WORD = re.compile(r"\w+")
+
+
+def load_records(path: str | None = None) -> pd.DataFrame:
+    """The shipped demo records, or the records of a JSON file (a list of objects)."""
+    if path:
+        with open(path, encoding="utf-8") as handle:
+            return pd.DataFrame(json.load(handle))
+    text = resources.files("tessary.data").joinpath("demo_records.json").read_text(encoding="utf-8")
+    return pd.DataFrame(json.loads(text))
+
+
+class ContextOverlapMetric(GenAIMetric):
+    """A user-defined metric: the share of the answer's words that also occur in the context."""
+
+    name: str = "context_overlap"
+
+    def evaluate(self, data: pd.DataFrame, configuration: GenAIConfiguration, **kwargs: Any) -> AggregateMetricResult:
+        answers = data[configuration.output_fields[0]]
+        contexts = data[configuration.context_fields[0]]
+        records = []
+        for record_id, answer, context in zip(data[configuration.record_id_field], answers, contexts):
+            words = {word.lower() for word in WORD.findall(str(answer or ""))}
+            if not words:
+                continue
+            known = {word.lower() for word in WORD.findall(str(context or ""))}
+            records.append(RecordMetricResult(
+                name=self.name, display_name=self.display_name, method="word_overlap", provider="custom",
+                value=round(len(words & known) / len(words), 4), record_id=str(record_id)))
+        return AggregateMetricResult.create(records)
+
+
+def demo_configuration() -> GenAIConfiguration:
+    return GenAIConfiguration(
+        input_fields=["input_text"], output_fields=["generated_text"], context_fields=["context"],
+        reference_fields=["ground_truth"], tool_calls_field="tool_calls")
+
+
+def build_metrics() -> list[GenAIMetric]:
+    """The metrics the demo runs."""
+    return [ContextOverlapMetric()]
+
+
+def run(path: str | None = None) -> Any:
+    """Evaluates the records and returns the `MetricsEvaluationResult`."""
+    os.environ.setdefault("LUMERIS_SERVER", "QZAI")  # no governance platform needed for local metrics
+    data = load_records(path)
+    return _evaluate_metrics(demo_configuration(), data, build_metrics())
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="tessary-demo", description=__doc__.splitlines()[0])
+    parser.add_argument("records", nargs="?", help="a JSON file holding a list of records (default: shipped demo)")
+    arguments = parser.parse_args(argv)
+    result = run(arguments.records)
+    with pd.option_context("display.max_columns", None, "display.width", 160, "display.max_colwidth", 40):
+        print(result.to_df())
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
