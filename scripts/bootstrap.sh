@@ -34,6 +34,6 @@ fi
 
 case "${1:-test}" in
   demo) shift; exec .venv/bin/python -m tessary.demo "$@" ;;
-  test) shift; cd tests && exec ../.venv/bin/python -m pytest -q -p no:cacheprovider --rootdir=.. -c ../pyproject.toml "$@" ;;
+  test) shift; exec .venv/bin/python -m pytest -q "$@" ;;
   *) echo "usage: scripts/bootstrap.sh [demo|test] [args...]" >&2; exit 2 ;;
 esac
