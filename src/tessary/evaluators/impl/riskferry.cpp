@@ -1,0 +1,312 @@
+// tessary.evaluators.impl.riskferry: risk evaluation of one foundation model through the risk plug-in,
+// from the credential mapping the plug-in reads to the ModelRiskResult of risks, benchmarks and metrics.
+#include <tessary/function.hpp>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+using tessary::attr;
+using tessary::global;
+
+namespace {
+
+constexpr const char *kOnPremisesInstanceId = "drydock";
+constexpr const char *kUnsupportedModel =
+    "The Model ID provided is not supported for your environment. Here is a list of the available models: ";
+constexpr const char *kEvaluationFailed = "Error while evaluating FM risks. Reason: ";
+constexpr const char *kParseFailed = "Failed to parse model risk result. ";
+
+// ---------------------------------------------------------------------------------------------
+// Small helpers with Python's semantics
+
+bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+/// `isinstance(value, cls)` against a module global, so a patched class is honoured.
+bool is_instance(nb::handle value, nb::handle cls) {
+    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (result < 0) tessary::throw_pending();
+    return result;
+}
+
+/// `first, second = value`, with the interpreter's unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    PyObject *iterator = PyObject_GetIter(value.ptr());
+    if (!iterator) {
+        PyTypeObject *type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            tessary::raise_error(PyExc_TypeError, "cannot unpack non-iterable %s object", type->tp_name);
+        }
+        tessary::throw_pending();
+    }
+    nb::object it = nb::steal(iterator);
+    nb::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) tessary::throw_pending();
+            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+        items[i] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) tessary::throw_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+/// `str(value)`.
+nb::str text_of(nb::handle value) {
+    PyObject *text = PyObject_Str(value.ptr());
+    if (!text) tessary::throw_pending();
+    return nb::steal<nb::str>(text);
+}
+
+/// Runs `body` as the block of `try: ... except Exception as caught:` and answers `caught`
+/// (an invalid object when the body succeeded); exceptions outside the Exception family pass on.
+template <typename Body>
+nb::object catch_general(Body &&body) {
+    try {
+        body();
+        return nb::object();
+    } catch (...) {
+        tessary::restore_current_exception();
+    }
+    nb::object caught = nb::steal(PyErr_GetRaisedException());
+    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
+    return caught;
+}
+
+/// Raises `type(prefix + str(caught))` while handling `caught`: the caught one is kept as context.
+[[noreturn]] void raise_wrapped(PyObject *type, const char *prefix, nb::handle caught) {
+    nb::object message = nb::str(prefix) + text_of(caught);
+    nb::object raised = tessary::steal_or_throw(PyObject_CallOneArg(type, message.ptr()));
+    tessary::set_context(raised, caught);
+    tessary::raise_object(raised);
+}
+
+/// The machine-learning service URL of a governance-service URL: `QTS_HALYARD.get(url).qml_url`
+/// (an unknown URL fails reading `qml_url` from None, as the lookup would in Python).
+nb::object machine_learning_url(nb::handle governance_url) {
+    nb::object record = global<"QTS_HALYARD">().attr("get")(governance_url);
+    return attr<"qml_url">(record);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Credentials for the AI service and the risk plug-in
+
+nb::object get_zai_credentials(const Args &args) {
+    nb::handle zgov_credentials = args[0];
+    nb::object credentials_class = global<"LumerisAICredentials">();
+    nb::object parameters =
+        global<"inspect">().attr("signature")(attr<"__init__">(credentials_class)).attr("parameters");
+    nb::dict copied;
+    for (nb::handle name : parameters) {
+        PyObject *value = nullptr;
+        int found = PyObject_GetOptionalAttr(zgov_credentials.ptr(), name.ptr(), &value);
+        if (found < 0) tessary::throw_pending();
+        if (!found) continue;
+        nb::object owned = nb::steal(value);
+        copied[name] = owned;
+    }
+    if (!truthy(attr<"version">(zgov_credentials)))
+        copied["url"] = machine_learning_url(attr<"url">(zgov_credentials));
+    else
+        copied["instance_id"] = kOnPremisesInstanceId;
+    nb::tuple no_args;
+    nb::object credentials =
+        tessary::steal_or_throw(PyObject_Call(credentials_class.ptr(), no_args.ptr(), copied.ptr()));
+    return global<"LumerisAIAPIClient">()(credentials);
+}
+
+/// The keys of a model hosted by the AI service: project, checked model id, endpoint and key.
+void add_hosted_model_keys(nb::dict system_credentials, nb::handle model_details, nb::handle credentials) {
+    system_credentials["lumeris_ai_project_id"] = attr<"project_id">(model_details);
+    nb::object client = global<"get_zai_credentials">()(credentials);
+    global<"check_if_model_id_is_valid">()(attr<"model_id">(model_details), client);
+    system_credentials["lumeris_ai_model_id"] = attr<"model_id">(model_details);
+
+    nb::object provider_credentials = attr<"credentials">(attr<"provider">(model_details));
+    if (truthy(provider_credentials)) {
+        system_credentials["lumeris_ai_endpoint_url"] = attr<"url">(provider_credentials);
+        if (truthy(attr<"version">(provider_credentials))) {
+            system_credentials["lumeris_ai_opd_username"] = attr<"username">(provider_credentials);
+            system_credentials["lumeris_ai_opd_apikey"] = attr<"api_key">(provider_credentials);
+        } else {
+            system_credentials["lumeris_ai_cloud_apikey"] = attr<"api_key">(provider_credentials);
+        }
+        return;
+    }
+    if (truthy(attr<"version">(credentials))) {
+        system_credentials["lumeris_ai_endpoint_url"] = attr<"url">(credentials);
+        system_credentials["lumeris_ai_opd_username"] = attr<"username">(credentials);
+        system_credentials["lumeris_ai_opd_apikey"] = attr<"api_key">(credentials);
+    } else {
+        system_credentials["lumeris_ai_cloud_apikey"] = attr<"api_key">(credentials);
+        system_credentials["lumeris_ai_endpoint_url"] = machine_learning_url(attr<"url">(credentials));
+    }
+}
+
+/// The op keys (the settings of the governance console's judge model), with the platform extras.
+void add_op_keys(nb::dict system_credentials, nb::handle op_settings) {
+    system_credentials["op_url"] = attr<"url">(attr<"credentials">(op_settings));
+    system_credentials["op_username"] = attr<"username">(attr<"credentials">(op_settings));
+    system_credentials["op_password"] = attr<"password">(attr<"credentials">(op_settings));
+    system_credentials["op_model_id"] = attr<"model_id">(op_settings);
+    system_credentials["op_apikey"] = attr<"api_key">(attr<"credentials">(op_settings));
+
+    nb::object op_url = system_credentials["op_url"];
+    nb::str marker("opd");
+    int on_platform = PySequence_Contains(op_url.ptr(), marker.ptr());
+    if (on_platform < 0) tessary::throw_pending();
+    if (!on_platform) return;
+    system_credentials["op_opd_apikey"] = attr<"api_key">(attr<"credentials">(op_settings));
+    nb::object url = attr<"url">(attr<"credentials">(op_settings));
+    system_credentials["op_opd_host"] = attr<"netloc">(global<"urlsplit">()(url));
+}
+
+nb::object build_system_credentials(const Args &args) {
+    nb::handle configuration = args[0], credentials = args[1];
+    nb::dict system_credentials;
+    nb::object scoring_function = nb::none();
+
+    nb::object model_details = attr<"model_details">(configuration);
+    if (is_instance(model_details, global<"QzAIFoundationModel">()))
+        add_hosted_model_keys(system_credentials, model_details, credentials);
+    else if (is_instance(model_details, global<"CustomFoundationModel">()))
+        scoring_function = attr<"_scoring_fn">(model_details);
+
+    nb::object op_settings = attr<"qz_gc_configuration">(configuration);
+    if (truthy(op_settings)) add_op_keys(system_credentials, op_settings);
+    return nb::make_tuple(system_credentials, scoring_function);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Model check and the risk run
+
+nb::object check_if_model_id_is_valid(const Args &args) {
+    nb::handle model_id = args[0], qzai_client = args[1];
+    nb::object manager = global<"FoundationModelsManager">()(qzai_client);
+    nb::object get_model_specs = attr<"get_model_specs">(manager);
+    if (truthy(get_model_specs(nb::arg("model_id") = model_id))) return nb::none();
+
+    nb::object all_specs = get_model_specs(nb::arg("get_all") = true);
+    nb::list available;
+    for (nb::handle spec : all_specs["resources"]) available.append(spec["model_id"]);
+    nb::object message = nb::str(kUnsupportedModel) + text_of(available);
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    tessary::throw_pending();
+}
+
+/// `ModelRiskResult.risks` filled from the plug-in's {risk: {benchmark: {metric: value}}}, in its order.
+void add_risks(nb::handle model_risk_result, nb::handle plugin_result) {
+    nb::object risk_class = global<"Risk">(), benchmark_class = global<"Benchmark">(),
+               metric_class = global<"RiskMetric">();
+    for (nb::handle risk_item : attr<"items">(plugin_result)()) {
+        auto [risk_name, cards] = unpack_pair(risk_item);
+        nb::list benchmarks;
+        for (nb::handle card_item : attr<"items">(cards)()) {
+            auto [benchmark_name, metric_scores] = unpack_pair(card_item);
+            nb::list metrics;
+            for (nb::handle metric_item : attr<"items">(metric_scores)()) {
+                auto [metric_name, value] = unpack_pair(metric_item);
+                metrics.append(metric_class(nb::arg("name") = metric_name, nb::arg("value") = value));
+            }
+            benchmarks.append(benchmark_class(nb::arg("name") = benchmark_name, nb::arg("metrics") = metrics));
+        }
+        nb::object risk = risk_class(nb::arg("name") = risk_name, nb::arg("benchmarks") = benchmarks);
+        attr<"risks">(model_risk_result).attr("append")(risk);
+    }
+}
+
+nb::object evaluate_model_risk(const Args &args) {
+    nb::handle configuration = args[0];
+    nb::object api_client = args.owned(1);
+    if (!truthy(api_client)) api_client = global<"APIClient">()();
+
+    nb::object built = global<"build_system_credentials">()(configuration, attr<"credentials">(api_client));
+    auto [system_credentials, scoring_function] = unpack_pair(built);
+
+    nb::object model_name = attr<"model_name">(attr<"model_details">(configuration));
+    nb::object risk_dimensions = attr<"risk_dimensions">(configuration);
+    nb::object max_sample_size = attr<"max_sample_size">(configuration);
+    nb::object plugin = tessary::call_with_keywords(global<"EvaluateFMRisk">(),
+                                                    {{"system_credentials", system_credentials},
+                                                     {"foundation_model_name", model_name},
+                                                     {"risk_dimensions", risk_dimensions},
+                                                     {"scoring_function", scoring_function},
+                                                     {"max_sample_size", max_sample_size}});
+
+    nb::object result, report_path;
+    nb::object failure = catch_general([&] {
+        result = attr<"evaluate_fm_risks">(plugin)();
+        global<"print">()(result);
+        report_path = nb::none();
+        nb::object output_path = attr<"pdf_report_output_path">(configuration);
+        if (truthy(output_path))
+            report_path = attr<"get_pdf_report">(plugin)(result, output_path, attr<"thresholds">(configuration));
+    });
+    if (failure.is_valid()) raise_wrapped(PyExc_Exception, kEvaluationFailed, failure);
+
+    nb::object output_file_path = truthy(report_path) ? nb::object(text_of(report_path)) : nb::none();
+    nb::object model_risk_result =
+        global<"ModelRiskResult">()(nb::arg("risks") = nb::list(), nb::arg("output_file_path") = output_file_path);
+
+    failure = catch_general([&] { add_risks(model_risk_result, result); });
+    if (failure.is_valid()) raise_wrapped(PyExc_ValueError, kParseFailed, failure);
+    return model_risk_result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init
+
+void bind_imports() {
+    tessary::import_module("inspect");
+    tessary::import_from("urllib.parse", {{"urlsplit"}});
+    tessary::import_from("orvane_metrics_plugin.mra.evaluate_fm_risk", {{"EvaluateFMRisk"}});
+    tessary::import_from("orvane_lumeris_ai.client", {{"APIClient", "LumerisAIAPIClient"}});
+    tessary::import_from("orvane_lumeris_ai.credentials", {{"Credentials", "LumerisAICredentials"}});
+    tessary::import_from("orvane_lumeris_ai.foundation_models_manager", {{"FoundationModelsManager"}});
+    tessary::import_from("tessary.clients.api_client", {{"APIClient"}});
+    tessary::import_from("tessary.config.model_risk_configuration", {{"ModelRiskConfiguration"}});
+    tessary::import_from("tessary.entities.foundation_model", {{"CustomFoundationModel"}, {"QzAIFoundationModel"}});
+    tessary::import_from("tessary.entities.model_risk_result",
+                         {{"Benchmark"}, {"ModelRiskResult"}, {"Risk"}, {"RiskMetric"}});
+    tessary::import_from("tessary.utils.halyard", {{"QTS_HALYARD"}});
+}
+
+void define_functions(nb::module_ m) {
+    tessary::def(m, {.name = "get_zai_credentials",
+                     .params = {Param("zgov_credentials")},
+                     .impl = get_zai_credentials,
+                     .doc = "A Lumeris AI client built from the package credentials."});
+    tessary::def(m, {.name = "build_system_credentials",
+                     .params = {Param("configuration"), Param("credentials")},
+                     .impl = build_system_credentials,
+                     .doc = "The risk plug-in's system credentials and the custom model's scoring function."});
+    tessary::def(m, {.name = "check_if_model_id_is_valid",
+                     .params = {Param("model_id"), Param("qzai_client")},
+                     .impl = check_if_model_id_is_valid,
+                     .doc = "Raises ValueError, listing the available models, when the AI service lacks the model."});
+    tessary::def(m, {.name = "_evaluate_model_risk",
+                     .params = {Param("configuration", "ModelRiskConfiguration"),
+                                Param("api_client", "APIClient | None").defaults_to(nb::none())},
+                     .impl = evaluate_model_risk,
+                     .returns = "ModelRiskResult",
+                     .doc = "Runs the risk plug-in on the configured model and converts its result."});
+}
+
+}  // namespace
+
+NB_MODULE(riskferry, m) {
+    tessary::bind_module(m);
+    bind_imports();
+    define_functions(m);
+}
