@@ -9,6 +9,7 @@ EXTENSION_MODULES = [
     "tessary.evaluators.impl.runsmith",
     "tessary.utils.halyard",
     "tessary.tools.utils.gantry",
+    "tessary.evaluators.impl.riskferry",
 ]
 
 
