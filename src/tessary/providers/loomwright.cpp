@@ -1,0 +1,754 @@
+// tessary.providers.loomwright: catalog and LLM-as-judge metrics through the tabulon recipe library,
+// with a process-wide cache of judge inference engines and a process-wide run lock.
+#include <tessary/closure.hpp>
+#include <tessary/coroutine.hpp>
+#include <tessary/klass.hpp>
+
+#include <cmath>
+#include <vector>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+using tessary::attr;
+using tessary::global;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Pure helpers
+
+/// Python's round(x, 4): the double nearest to the correctly rounded decimal text.
+double round4(double value) {
+    if (!std::isfinite(value)) return value;
+    char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
+    if (!text) tessary::throw_pending();
+    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+    PyMem_Free(text);
+    if (rounded == -1.0 && PyErr_Occurred()) tessary::throw_pending();
+    return rounded;
+}
+
+bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) tessary::throw_pending();
+    return found;
+}
+
+bool is_instance(nb::handle object, nb::handle cls) {
+    int match = PyObject_IsInstance(object.ptr(), cls.ptr());
+    if (match < 0) tessary::throw_pending();
+    return match;
+}
+
+bool text_equals(nb::handle text, const char *literal) {
+    return PyUnicode_CompareWithASCIIString(text.ptr(), literal) == 0;
+}
+
+/// `f"{value}"`.
+nb::str formatted(nb::handle value) {
+    return nb::borrow<nb::str>(tessary::steal_or_throw(PyObject_Format(value.ptr(), nullptr)));
+}
+
+nb::str text_of(nb::handle value) { return nb::borrow<nb::str>(tessary::steal_or_throw(PyObject_Str(value.ptr()))); }
+
+/// `getattr(object, name, fallback)`.
+nb::object attr_or(nb::handle object, const char *name, nb::handle fallback) {
+    PyObject *value = nullptr;
+    int found = PyObject_GetOptionalAttrString(object.ptr(), name, &value);
+    if (found < 0) tessary::throw_pending();
+    return found ? nb::steal(value) : nb::borrow(fallback);
+}
+
+nb::object json_module() { return nb::module_::import_("json"); }
+
+nb::handle str_type() { return nb::handle(reinterpret_cast<PyObject *>(&PyUnicode_Type)); }
+
+// ---------------------------------------------------------------------------------------------
+// patch_bertscore_overflow
+
+constexpr long kOverflowThreshold = 100000;
+constexpr long kCustomMax = 512;
+
+/// The replacement tokenizer factory: the previous one, with an oversized length capped.
+nb::object patched_get_tokenizer(const Args &args) {
+    nb::object previous = tessary::closure_state();
+    nb::object tokenizer = previous(args[0], args[1]);
+    PyObject *length = nullptr;
+    int found = PyObject_GetOptionalAttrString(tokenizer.ptr(), "model_max_length", &length);
+    if (found < 0) tessary::throw_pending();
+    if (found) {
+        nb::object owned = nb::steal(length);
+        nb::object threshold = nb::int_(kOverflowThreshold);
+        int above = PyObject_RichCompareBool(owned.ptr(), threshold.ptr(), Py_GT);
+        if (above < 0) tessary::throw_pending();
+        if (above) {
+            nb::object custom_max = nb::int_(kCustomMax);
+            tokenizer.attr("model_max_length") = custom_max;
+        }
+    }
+    return tokenizer;
+}
+
+void install_tokenizer_patch() {
+    nb::object utils = tessary::steal_or_throw(PyImport_ImportModule("bert_score.utils"));
+    nb::object scorer = tessary::steal_or_throw(PyImport_ImportModule("bert_score.scorer"));
+    if (nb::hasattr(utils, "_is_patched_for_overflow")) return;
+    nb::object previous = utils.attr("get_tokenizer");
+    nb::object patched = tessary::make_closure(
+        {.name = "patched_get_tokenizer",
+         .params = {Param("model_type"), Param("use_fast").defaults_to(nb::bool_(false))},
+         .impl = patched_get_tokenizer,
+         .qualname = "patch_bertscore_overflow.<locals>.patched_get_tokenizer"},
+        previous);
+    utils.attr("get_tokenizer") = patched;
+    if (nb::hasattr(scorer, "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
+    utils.attr("_is_patched_for_overflow") = nb::bool_(true);
+}
+
+nb::object patch_bertscore_overflow(const Args &) {
+    try {
+        install_tokenizer_patch();
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_ImportError)) throw;
+    }
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Engine factory and judge engine selection
+
+nb::object parse_json_or_empty(nb::handle text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return nb::dict();
+    return json_module().attr("loads")(text);
+}
+
+nb::object create_inference_engine_impl(const Args &args) {
+    nb::handle provider = args[0], model_id = args[1], use_cache = args[2];
+    nb::object credentials = parse_json_or_empty(args[3]);
+    nb::object parameters = parse_json_or_empty(args[4]);
+    if (text_equals(provider, "qzai"))
+        return global<"QMLInferenceEngineGeneration">()(nb::arg("credentials") = credentials,
+                                                       nb::arg("model_name") = model_id, nb::arg("use_cache") = use_cache);
+    if (text_equals(provider, "openai"))
+        return global<"OpenAiInferenceEngine">()(nb::arg("model_name") = model_id, nb::arg("credentials") = credentials,
+                                                nb::arg("use_cache") = use_cache);
+    if (text_equals(provider, "azure_openai"))
+        return global<"AzureOpenAIInferenceEngine">()(nb::arg("model_name") = model_id,
+                                                     nb::arg("credentials") = credentials, nb::arg("use_cache") = use_cache);
+    if (text_equals(provider, "vertexai") || text_equals(provider, "google_ai_studio") ||
+        text_equals(provider, "aws_bedrock")) {
+        nb::object engine_class = global<"LiteLLMInferenceEngine">();
+        if (!PyDict_Check(parameters.ptr()))
+            tessary::raise_error(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                                 tessary::function_description(engine_class).ptr(), Py_TYPE(parameters.ptr())->tp_name);
+        return tessary::call_with_keywords(
+            engine_class, {{"model", model_id}, {"credentials", credentials}, {"use_cache", use_cache}}, parameters);
+    }
+    if (text_equals(provider, "portkey"))
+        return global<"PortKeyInferenceEngine">()(nb::arg("credentials") = credentials, nb::arg("model") = model_id,
+                                                 nb::arg("use_cache") = use_cache);
+    if (text_equals(provider, "qzo_gateway"))
+        return global<"QzoAIGatewayInferenceEngine">()(nb::arg("credentials") = credentials,
+                                                      nb::arg("use_cache") = use_cache);
+    tessary::raise_error(PyExc_Exception, "LLM Model provider '%U' is not supported.", provider.ptr());
+}
+
+/// The AI service's credentials as the engine expects them, with the project or space.
+nb::dict service_credentials(nb::handle model) {
+    nb::object credentials = model.attr("provider").attr("credentials");
+    nb::dict mapping;
+    mapping["url"] = credentials.attr("url");
+    nb::object api_key = credentials.attr("api_key");
+    if (truthy(api_key)) mapping["api_key"] = api_key;
+    if (truthy(credentials.attr("version"))) {
+        mapping["username"] = credentials.attr("username");
+        mapping["instance_id"] = credentials.attr("instance_id");
+        nb::object password = credentials.attr("password");
+        if (truthy(password)) mapping["password"] = password;
+    }
+    nb::object project_id = model.attr("project_id");
+    if (truthy(project_id)) {
+        mapping["project_id"] = project_id;
+    } else {
+        nb::object space_id = model.attr("space_id");
+        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
+        mapping["space_id"] = space_id;
+    }
+    return mapping;
+}
+
+struct JudgeKind {
+    const char *model_class;
+    const char *provider;  // nullptr: the custom-function engine, never cached
+    bool by_alias;
+    bool with_parameters;
+};
+
+// Tested in this order; the first class the model belongs to decides.
+constexpr JudgeKind kJudgeKinds[] = {
+    {"QzAIFoundationModel", "qzai", false, false},
+    {"OpenAIFoundationModel", "openai", false, false},
+    {"AzureOpenAIFoundationModel", "azure_openai", true, false},
+    {"VertexAIFoundationModel", "vertexai", false, false},
+    {"GoogleAIStudioFoundationModel", "google_ai_studio", false, false},
+    {"AWSBedrockFoundationModel", "aws_bedrock", false, true},
+    {"CustomFoundationModel", nullptr, false, false},
+    {"PortKeyGateway", "portkey", false, false},
+    {"QzoAIGateway", "qzo_gateway", false, false},
+};
+
+nb::object custom_function_engine(nb::handle model, nb::handle enable_cache) {
+    return global<"CustomFunctionInferenceEngine">()(
+        nb::arg("scoring_fn") = model.attr("_scoring_fn"),
+        nb::arg("model_name") = attr_or(model, "model_id", nb::str("custom_fn")),
+        nb::arg("context") = attr_or(model, "context", nb::none()),
+        nb::arg("num_parallel_requests") = attr_or(model, "num_parallel_requests", nb::int_(20)),
+        nb::arg("use_cache") = enable_cache);
+}
+
+nb::object get_ai_evaluator_inference_engine(const Args &args) {
+    nb::handle self = args[0];
+    nb::object dumps = json_module().attr("dumps");
+    nb::object enable_cache = global<"get_tabluon_enable_inference_cache">()();
+    nb::object model = self.attr("llm_judge").attr("model");
+    for (const JudgeKind &kind : kJudgeKinds) {
+        if (!is_instance(model, global(kind.model_class))) continue;
+        if (!kind.provider) return custom_function_engine(model, enable_cache);
+        nb::object credentials;
+        if (text_equals(nb::str(kind.provider), "qzai")) {
+            credentials = service_credentials(model);
+        } else {
+            nb::object dump = model.attr("provider").attr("credentials").attr("model_dump");
+            credentials = kind.by_alias ? dump(nb::arg("by_alias") = true) : dump();
+        }
+        nb::object credentials_json = dumps(credentials, nb::arg("sort_keys") = true);
+        nb::object model_id = text_equals(nb::str(kind.provider), "qzo_gateway") ? nb::str("") : model.attr("model_id");
+        nb::object factory = attr<"_create_inference_engine_impl">(global<"TabulonProvider">());
+        if (!kind.with_parameters)
+            return factory(nb::arg("provider") = kind.provider, nb::arg("model_id") = model_id,
+                           nb::arg("use_cache") = enable_cache, nb::arg("credentials_json") = credentials_json);
+        nb::object parameters = model.attr("parameters");
+        if (!truthy(parameters)) parameters = nb::dict();
+        return factory(nb::arg("provider") = kind.provider, nb::arg("model_id") = model_id,
+                       nb::arg("use_cache") = enable_cache, nb::arg("credentials_json") = credentials_json,
+                       nb::arg("parameters_json") = dumps(parameters, nb::arg("sort_keys") = true));
+    }
+    tessary::raise_error(PyExc_Exception, "LLM Model provider is not supported.");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Judge metric construction
+
+nb::object generate_tabulon_metric(const Args &args) {
+    nb::handle self = args[0], metric_name = args[1], metric_prefix = args[2];
+    nb::object method = self.attr("metric_method");
+    if (method.equal(nb::str("llm_as_judge")))
+        return attr<"_TabulonProvider__get_llmaj_metric">(self)(nb::arg("metric_name") = metric_name);
+    nb::str dot(".");
+    return nb::str(metric_prefix) + dot + nb::str(metric_name) + dot + formatted(method);
+}
+
+nb::object get_llmaj_metric(const Args &args) {
+    nb::handle self = args[0], metric_name = args[1];
+    nb::object engine = attr<"_TabulonProvider__get_ai_evaluator_inference_engine">(self)();
+    nb::object format = attr<"_TabulonProvider__get_llmaj_format">(self)();
+    nb::object template_name = attr<"_TabulonProvider__get_llmaj_template">(self)(nb::arg("metric_name") = metric_name);
+    nb::str name(metric_name);
+    nb::object task = nb::str("tasks.rag_eval.") + name + nb::str(".binary");
+    nb::object main_score = name + nb::str("_judge");
+    nb::object mapping = self.attr("column_mapping");
+    nb::object prediction_field = text_equals(metric_name, "context_relevance") ? mapping.attr("contexts")
+                                                                                : mapping.attr("answer");
+    return global<"TaskBasedLLMasJudge">()(
+        nb::arg("inference_model") = engine, nb::arg("format") = format, nb::arg("template") = template_name,
+        nb::arg("task") = task, nb::arg("main_score") = main_score, nb::arg("prediction_field") = prediction_field,
+        nb::arg("infer_log_probs") = false, nb::arg("judge_to_generator_fields_mapping") = nb::dict());
+}
+
+nb::object get_llmaj_template(const Args &args) {
+    nb::handle metric_name = args[1];
+    nb::object template_name = global<"METRIC_TO_TEMPLATE">()[metric_name];
+    const char *suffix = text_equals(metric_name, "faithfulness") ? "_verbal" : "_numeric";
+    return nb::str("templates.rag_eval.") + nb::str(metric_name) + nb::str(".") + nb::str(template_name) +
+           nb::str(suffix);
+}
+
+nb::object get_llmaj_format(const Args &args) {
+    nb::handle self = args[0];
+    nb::object type = self.attr("llm_judge").attr("model").attr("provider").attr("type");
+    if (type.equal(global<"ModelProviderType">().attr("OPENAI"))) return global<"ChatAPIFormat">()();
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Evaluation run
+
+nb::object evaluate(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::object caught;
+    try {
+        global<"patch_bertscore_overflow">()();
+        nb::object table = attr<"_TabulonProvider__pre_process_data">(self)(nb::arg("data") = data);
+        nb::object scores = attr<"_TabulonProvider__compute_metric">(self)(nb::arg("data") = table);
+        return attr<"_TabulonProvider__post_process">(self)(nb::arg("result") = scores);
+    } catch (...) {
+        tessary::restore_current_exception();
+        caught = nb::steal(PyErr_GetRaisedException());
+    }
+    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
+    nb::object wrapped;
+    try {
+        nb::object message = nb::str("Error while computing metrics: ") + formatted(self.attr("metric_name")) +
+                             nb::str(" with the method ") + formatted(self.attr("metric_method")) +
+                             nb::str(" using tabulon library. Reason: ") + text_of(caught);
+        wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+    } catch (nb::python_error &error) {
+        wrapped = tessary::exception_object(error);
+    }
+    tessary::set_context(wrapped, caught);
+    tessary::raise_object(wrapped);
+}
+
+tessary::Task evaluate_async_body(nb::object self, nb::object data) {
+    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
+    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
+                                                             attr<"evaluate">(self), nb::arg("data") = data);
+    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
+    nb::object result = co_await tessary::awaitable(future);
+    co_return result;
+}
+
+nb::object evaluate_async(const Args &args) {
+    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "TabulonProvider.evaluate_async");
+}
+
+/// Stops at the first field missing from the table.
+bool all_present(nb::handle fields, nb::handle columns) {
+    for (nb::handle field : fields)
+        if (!contains(columns, field)) return false;
+    return true;
+}
+
+nb::object first_of(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
+
+/// One list of texts per row: the row's values in `fields`, or the parsed single field.
+nb::object list_column(nb::handle converted, nb::handle fields) {
+    Py_ssize_t field_count = nb::len(fields);
+    Py_ssize_t rows = nb::len(converted);
+    nb::list cells = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
+    if (field_count == 1) {
+        nb::object values = converted[first_of(fields)].attr("tolist")();
+        nb::object transform = global<"transform_str_to_list">();
+        for (Py_ssize_t row = 0; row < rows; ++row) {
+            nb::object cell = transform(nb::handle(PyList_GET_ITEM(values.ptr(), row)));
+            PyList_SET_ITEM(cells.ptr(), row, cell.release().ptr());
+        }
+    } else {
+        std::vector<nb::object> columns;
+        for (nb::handle field : fields) columns.push_back(converted[field].attr("tolist")());
+        for (Py_ssize_t row = 0; row < rows; ++row) {
+            PyObject *cell = PyList_New(field_count);
+            if (!cell) tessary::throw_pending();
+            for (Py_ssize_t i = 0; i < field_count; ++i)
+                PyList_SET_ITEM(cell, i, Py_NewRef(PyList_GET_ITEM(columns[i].ptr(), row)));
+            PyList_SET_ITEM(cells.ptr(), row, cell);
+        }
+    }
+    return global<"pd">().attr("Series")(cells, nb::arg("index") = converted.attr("index"),
+                                         nb::arg("dtype") = nb::str("object"));
+}
+
+nb::object pre_process_data(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::object library = global<"pd">().attr("DataFrame")();
+    nb::object columns = data.attr("columns").attr("tolist")();
+    // Every cell in its text form; pandas' astype(str) would keep missing cells missing.
+    nb::object converted = data.attr("map")(str_type());
+    nb::object configuration = self.attr("configuration");
+    nb::object mapping = self.attr("column_mapping");
+
+    // Empty field lists name no column; the library decides whether the metric needs it.
+    nb::object inputs = configuration.attr("input_fields");
+    if (nb::len(inputs) && contains(columns, first_of(inputs)))
+        library[mapping.attr("question")] = converted[first_of(inputs)];
+    nb::object outputs = configuration.attr("output_fields");
+    if (nb::len(outputs) && all_present(outputs, columns))
+        library[mapping.attr("answer")] = converted[first_of(outputs)];
+    nb::object contexts = configuration.attr("context_fields");
+    if (nb::len(contexts) && all_present(contexts, columns))
+        library[mapping.attr("contexts")] = list_column(converted, contexts);
+    nb::object references = configuration.attr("reference_fields");
+    if (nb::len(references) && all_present(references, columns))
+        library[mapping.attr("ground_truths")] = list_column(converted, references);
+    library["record_id"] = converted[configuration.attr("record_id_field")];
+    return library;
+}
+
+/// Runs the library metric over the records and collects every resulting instance.
+nb::list run_library(nb::handle records, nb::handle metric) {
+    nb::dict splits;
+    splits["test"] = records;
+    nb::object stream = attr<"from_iterables">(global<"MultiStream">())(splits, nb::arg("copying") = true);
+    nb::list steps;
+    steps.append(metric);
+    nb::object operator_ = global<"SequentialOperator">()(nb::arg("steps") = steps);
+    nb::object processed = operator_(stream);
+    nb::object instances = tessary::steal_or_throw(PySequence_List(processed["test"].ptr()));
+    return nb::borrow<nb::list>(instances);
+}
+
+/// The library table as one mapping per row (column order, plain Python values), each with its
+/// data classification metadata: what `to_dict("records")` gives, built column by column.
+nb::list library_records(nb::handle data) {
+    nb::object columns = data.attr("columns").attr("tolist")();
+    std::vector<nb::object> names, values;
+    for (nb::handle column : columns) {
+        names.push_back(nb::borrow(column));
+        values.push_back(data[column].attr("tolist")());
+    }
+    Py_ssize_t rows = nb::len(data);
+    nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
+    nb::object metadata_key = nb::str("metadata");
+    nb::object policy_key = nb::str("data_classification_policy");
+    nb::object public_ = nb::str("public");
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        nb::dict record;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (PyDict_SetItem(record.ptr(), names[i].ptr(), PyList_GET_ITEM(values[i].ptr(), row)) < 0)
+                tessary::throw_pending();
+        nb::dict metadata;
+        nb::list policy;
+        policy.append(public_);
+        metadata[policy_key] = policy;
+        record[metadata_key] = metadata;
+        PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
+    }
+    return records;
+}
+
+nb::object compute_metric(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::list records = library_records(data);
+
+    nb::object alias = self.attr("metric_alias");
+    nb::object name = truthy(alias) ? alias : self.attr("metric_name");
+    nb::object metric = attr<"_TabulonProvider__generate_tabulon_metric">(self)(
+        nb::arg("metric_name") = name, nb::arg("metric_prefix") = self.attr("metric_prefix"));
+
+    bool run_with_lock = contains(self.attr("METRIC_METHODS_WITH_LOCKS"), self.attr("metric_method")) ||
+                         !self.attr("llm_judge").is_none();
+    nb::list instances;
+    if (run_with_lock)
+        tessary::run_with(self.attr("_lock"), [&] { instances = run_library(records, metric); });
+    else
+        instances = run_library(records, metric);
+
+    Py_ssize_t count = nb::len(instances);
+    nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
+    nb::object score_key = nb::str("score"), instance_key = nb::str("instance");
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object value = instances[i][score_key][instance_key][score_key];
+        PyList_SET_ITEM(values.ptr(), i, value.release().ptr());
+    }
+    nb::dict frame;
+    frame[self.attr("metric_name")] = values;
+    frame["record_id"] = data["record_id"].attr("tolist")();
+    return global<"pd">().attr("DataFrame")(frame);
+}
+
+/// The record value: clipped at 0.0 when asked, then rounded to 4 places; a missing score stays missing.
+nb::object record_value(nb::handle raw, bool clip) {
+    if (PyFloat_Check(raw.ptr())) {
+        double value = PyFloat_AS_DOUBLE(raw.ptr());
+        if (clip && !(value > 0.0)) value = 0.0;
+        return nb::float_(round4(value));
+    }
+    if (raw.is_none()) return clip ? nb::object(nb::float_(0.0)) : nb::none();
+    nb::object value = nb::borrow(raw);
+    if (clip) {
+        nb::object zero = nb::float_(0.0);
+        int above = PyObject_RichCompareBool(raw.ptr(), zero.ptr(), Py_GT);
+        if (above < 0) tessary::throw_pending();
+        if (!above) return nb::float_(0.0);
+    }
+    return global<"round">()(value, 4);
+}
+
+/// min() or max() as Python computes them (the first of equal or unordered values wins); None skipped.
+nb::object extreme(nb::handle values, int operation) {
+    nb::object best;
+    for (nb::handle value : values) {
+        if (value.is_none()) continue;
+        if (!best.is_valid()) {
+            best = nb::borrow(value);
+            continue;
+        }
+        int better = PyObject_RichCompareBool(value.ptr(), best.ptr(), operation);
+        if (better < 0) tessary::throw_pending();
+        if (better) best = nb::borrow(value);
+    }
+    return best.is_valid() ? best : nb::none();
+}
+
+nb::object post_process(const Args &args) {
+    nb::handle self = args[0], result = args[1];
+    nb::object name = self.attr("metric_name"), display_name = self.attr("metric_display_name");
+    nb::object method = self.attr("metric_method"), group = self.attr("metric_group");
+    nb::object thresholds = self.attr("thresholds");
+    nb::object provider = global<"EvaluationProvider">().attr("TABULON").attr("value");
+
+    nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
+    bool apply_clipping = contains(clip_table, name) && contains(clip_table[name], method);
+
+    nb::object column = result[name];
+    nb::object raw_scores = column.attr("tolist")();
+    nb::object record_ids = result["record_id"].attr("tolist")();
+    Py_ssize_t count = nb::len(raw_scores);
+
+    nb::object record_class = global<"RecordMetricResult">();
+    nb::object keywords = nb::make_tuple("name", "display_name", "method", "group", "provider", "value", "record_id",
+                                         "thresholds");
+    nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
+    nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), apply_clipping);
+        nb::object record_id = text_of(nb::handle(PyList_GET_ITEM(record_ids.ptr(), i)));
+        PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
+                                 provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
+        nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
+        nb::object stored = record.attr("value");
+        PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
+        PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
+    }
+
+    nb::object mean = column.attr("mean")();
+    nb::object rounded_mean = PyFloat_Check(mean.ptr()) ? nb::object(nb::float_(round4(PyFloat_AS_DOUBLE(mean.ptr()))))
+                                                        : global<"round">()(mean, 4);
+    if (count == 0) tessary::raise_error(PyExc_ValueError, "min() iterable argument is empty");
+    return global<"AggregateMetricResult">()(
+        nb::arg("name") = name, nb::arg("display_name") = display_name, nb::arg("method") = method,
+        nb::arg("group") = group, nb::arg("provider") = provider, nb::arg("value") = rounded_mean,
+        nb::arg("total_records") = count, nb::arg("record_level_metrics") = records,
+        nb::arg("min") = extreme(values, Py_LT), nb::arg("max") = extreme(values, Py_GT),
+        nb::arg("mean") = rounded_mean, nb::arg("thresholds") = thresholds);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+nb::object init(const Args &args) {
+    nb::handle self = args[0];
+    nb::handle configuration = args[1];
+    self.attr("configuration") = configuration;
+    self.attr("configuration_") = nb::dict();
+    self.attr("metric_name") = args[2];
+    self.attr("metric_display_name") = args[3];
+    self.attr("metric_method") = args[4];
+    self.attr("metric_group") = args[7];
+    self.attr("column_mapping") = truthy(args[8]) ? nb::borrow(args[8]) : global<"TabulonColumnMapping">()();
+    self.attr("llm_judge") = truthy(args[9]) ? nb::borrow(args[9]) : configuration.attr("llm_judge");
+    self.attr("metric_alias") = args[6];
+    self.attr("metric_prefix") = args[5];
+    self.attr("thresholds") = args[10];
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init
+
+constexpr const char *kTabulonStatements[] = {
+    "from tabulon.formats import ChatAPIFormat, Format",
+    "from tabulon.inference import AzureOpenAIInferenceEngine, OpenAiInferenceEngine, QMLInferenceEngineGeneration, "
+    "LiteLLMInferenceEngine",
+    "from tabulon.llm_as_judge import TaskBasedLLMasJudge",
+    "from tabulon.operator import SequentialOperator",
+    "from tabulon.stream import MultiStream",
+};
+
+constexpr const char *kTabulonNames[] = {
+    "ChatAPIFormat",       "Format",           "QMLInferenceEngineGeneration", "OpenAiInferenceEngine",
+    "AzureOpenAIInferenceEngine", "TaskBasedLLMasJudge", "SequentialOperator", "MultiStream",
+    "LiteLLMInferenceEngine",
+};
+
+void bind_imports() {
+    tessary::import_module("asyncio");
+    tessary::import_module("functools");
+    tessary::import_from("threading", {{"Lock"}});
+    tessary::import_from("typing", {{"Annotated"}, {"ClassVar"}});
+    tessary::import_module("pandas", "pd");
+    tessary::import_from("cachetools", {{"TTLCache"}, {"cached"}});
+    tessary::import_from("tessary.config", {{"GenAIConfiguration"}});
+    tessary::import_from("tessary.entities.credentials", {{"QzAICredentials"}});
+    tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}, {"ModelProviderType"}});
+    tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});
+    tessary::import_from("tessary.entities.foundation_model",
+                         {{"AWSBedrockFoundationModel"}, {"AzureOpenAIFoundationModel"}, {"CustomFoundationModel"},
+                          {"GoogleAIStudioFoundationModel"}, {"OpenAIFoundationModel"}, {"PortKeyGateway"},
+                          {"VertexAIFoundationModel"}, {"QzAIFoundationModel"}, {"QzoAIGateway"}});
+    tessary::import_from("tessary.entities.llm_judge", {{"LLMJudge"}});
+    tessary::import_from("tessary.entities.metric_threshold", {{"MetricThreshold"}});
+    tessary::import_from("tessary.providers.inference_engines.custom_inference_engine",
+                         {{"CustomFunctionInferenceEngine"}});
+    tessary::import_from("tessary.providers.inference_engines.portkey_inference_engine", {{"PortKeyInferenceEngine"}});
+    tessary::import_from("tessary.providers.inference_engines.qzo_ai_gateway_inference_engine",
+                         {{"QzoAIGatewayInferenceEngine"}});
+    tessary::import_from("tessary.utils.async_util", {{"start_event_loop_run_func"}});
+    tessary::import_from("tessary.utils.environment", {{"get_tabluon_enable_inference_cache"}});
+    tessary::import_from("tessary.utils.python_utils", {{"transform_str_to_list"}});
+    tessary::import_from("lazy_imports", {{"LazyModule"}, {"load"}});
+    tessary::import_from("pydantic", {{"BaseModel"}, {"Field"}});
+    tessary::import_from("tabulon.logging_utils", {{"set_verbosity"}});
+}
+
+/// The five recipe-library imports, performed at once through a lazy module.
+void bind_tabulon_names() {
+    nb::list statements;
+    for (const char *statement : kTabulonStatements) statements.append(nb::str(statement));
+    nb::dict keywords;
+    keywords["name"] = nb::str("lazy_tabulon");
+    nb::object lazy = tessary::steal_or_throw(
+        PyObject_Call(global<"LazyModule">().ptr(), nb::tuple(statements).ptr(), keywords.ptr()));
+    tessary::set_global("tabulon_imports", lazy);
+    global<"load">()(lazy);
+    for (const char *name : kTabulonNames) tessary::set_global(name, lazy.attr(name));
+}
+
+nb::object column_field(const char *name, const char *description) {
+    nb::object field = global<"Field">()(nb::arg("default") = name, nb::arg("description") = description);
+    return global<"Annotated">()[nb::make_tuple(str_type(), field)];
+}
+
+void define_column_mapping() {
+    tessary::ClassBuilder("TabulonColumnMapping", "Column mapping expected by tabulon")
+        .field("question", column_field("question", "Expected question column name by tabulon"))
+        .field("answer", column_field("answer", "Expected answer column name by tabulon"))
+        .field("contexts", column_field("contexts", "Expected contexts column name by tabulon"))
+        .field("ground_truths", column_field("ground_truths", "Expected ground_truths column name by tabulon"))
+        .build({global<"BaseModel">()});
+}
+
+nb::set text_set(std::initializer_list<const char *> items) {
+    nb::set set;
+    for (const char *item : items) set.add(nb::str(item));
+    return set;
+}
+
+void define_metric_to_template() {
+    nb::dict templates;
+    templates["faithfulness"] = "judge_with_question_simplified";
+    templates["context_relevance"] = "judge_context_relevance_ares";
+    templates["answer_correctness"] = "judge_loose_match_no_context";
+    templates["answer_relevance"] = "judge_answer_relevance";
+    tessary::set_global("METRIC_TO_TEMPLATE", templates);
+}
+
+nb::object make_engine_factory() {
+    nb::object factory = tessary::make_function(
+        {.name = "_create_inference_engine_impl",
+         .params = {Param("provider", "str").exactly(&PyUnicode_Type), Param("model_id", "str").exactly(&PyUnicode_Type),
+                    Param("use_cache", "bool"), Param("credentials_json", "str").exactly(&PyUnicode_Type),
+                    Param("parameters_json", "str").defaults_to(nb::str("")).exactly(&PyUnicode_Type)},
+         .impl = create_inference_engine_impl,
+         .doc = "TTL-cached factory for inference engines.",
+         .qualname = "TabulonProvider._create_inference_engine_impl"});
+    nb::object decorator = global<"cached">()(nb::arg("cache") = global<"_inference_engine_cache">(),
+                                              nb::arg("lock") = global<"_inference_engine_cache_lock">());
+    return tessary::steal_or_throw(PyStaticMethod_New(decorator(factory).ptr()));
+}
+
+void define_provider() {
+    nb::dict clip_methods;
+    clip_methods["context_relevance"] = text_set({"sentence_bert_bge", "sentence_bert_mini_lm"});
+    clip_methods["faithfulness"] = text_set({"sentence_bert_mini_lm"});
+    clip_methods["answer_correctness"] = text_set({"sentence_bert_mini_lm"});
+
+    tessary::ClassBuilder("TabulonProvider")
+        .field("CLIP_METRIC_METHODS", nb::str("ClassVar[dict[str, set[str]]]"), clip_methods)
+        .field("METRIC_METHODS_WITH_LOCKS", nb::str("ClassVar[set[str]]"),
+               text_set({"bert_score_recall", "sentence_bert_mini_lm", "sentence_bert_bge"}))
+        .attr("_lock", global<"Lock">()())
+        .method({.name = "__init__",
+                 .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
+                            Param("metric_name", "str").exactly(&PyUnicode_Type),
+                            Param("metric_display_name", "str").exactly(&PyUnicode_Type),
+                            Param("metric_method", "str").exactly(&PyUnicode_Type),
+                            Param("metric_prefix", "str").exactly(&PyUnicode_Type),
+                            Param("metric_alias", "str").defaults_to(nb::none()).exactly(&PyUnicode_Type),
+                            Param("metric_group", "MetricGroup").defaults_to(nb::none()),
+                            Param("column_mapping", "TabulonColumnMapping").defaults_to(nb::none()),
+                            Param("llm_judge", "LLMJudge").defaults_to(nb::none()),
+                            Param("thresholds", "list[MetricThreshold]").defaults_to(nb::list()).exactly(&PyList_Type),
+                            tessary::var_keyword("kwargs")},
+                 .impl = init,
+                 .returns = "None"})
+        .attr("_create_inference_engine_impl", make_engine_factory())
+        .method({.name = "__get_ai_evaluator_inference_engine",
+                 .params = {Param("self")},
+                 .impl = get_ai_evaluator_inference_engine})
+        .method({.name = "__generate_tabulon_metric",
+                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type),
+                            Param("metric_prefix", "str").exactly(&PyUnicode_Type)},
+                 .impl = generate_tabulon_metric})
+        .method({.name = "__get_llmaj_template",
+                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type)},
+                 .impl = get_llmaj_template})
+        .method({.name = "__get_llmaj_format", .params = {Param("self")}, .impl = get_llmaj_format,
+                 .returns = "Format | None"})
+        .method({.name = "__get_llmaj_metric",
+                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type)},
+                 .impl = get_llmaj_metric})
+        .method({.name = "evaluate",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate,
+                 .returns = "AggregateMetricResult"})
+        .method({.name = "evaluate_async",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate_async,
+                 .returns = "AggregateMetricResult",
+                 .coroutine = true})
+        .method({.name = "__pre_process_data",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = pre_process_data,
+                 .doc = "Goes over the dataframe and update the column names to match what is expected by tabulon"})
+        .method({.name = "__compute_metric",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = compute_metric})
+        .method({.name = "__post_process",
+                 .params = {Param("self"), Param("result", "pd.DataFrame")},
+                 .impl = post_process,
+                 .returns = "AggregateMetricResult"})
+        .build();
+}
+
+constexpr const char *kPatchDoc =
+    "Cap oversized tokenizer lengths in bert_score, once per process.\n\n"
+    "From transformers 5.0.0 on, a tokenizer's model_max_length defaults to a very large number, and the fast "
+    "tokenizers of transformers then fail with an overflow error when bert_score asks for truncation. The "
+    "tokenizer factory of bert_score.utils (and bert_score.scorer) is replaced by one that caps a "
+    "model_max_length above 100000 at 512. Does nothing when bert_score is not installed.";
+
+}  // namespace
+
+NB_MODULE(loomwright, m) {
+    tessary::bind_module(m);
+    tessary::init_coroutines(m);
+    bind_imports();
+    bind_tabulon_names();
+    global<"set_verbosity">()("warning");
+    tessary::def(m, {.name = "patch_bertscore_overflow", .params = {}, .impl = patch_bertscore_overflow,
+                     .returns = "None", .doc = kPatchDoc});
+    tessary::set_global("_inference_engine_cache",
+                        global<"TTLCache">()(nb::arg("maxsize") = 128, nb::arg("ttl") = 3600));
+    tessary::set_global("_inference_engine_cache_lock", global<"Lock">()());
+    define_column_mapping();
+    define_metric_to_template();
+    define_provider();
+}
