@@ -92,7 +92,8 @@ class OpenAiInferenceEngine(HTTPInferenceEngine):
         super().__init__(model_name=model_name, use_cache=use_cache, **kwargs)
         credentials = _credentials(credentials, self.label)
         self.base_url = (
-            credentials.get("api_url") or os.environ.get("OPENAI_BASE_URL") or DEFAULT_OPENAI_BASE_URL
+            credentials.get("api_url") or credentials.get("url") or os.environ.get("OPENAI_BASE_URL")
+            or DEFAULT_OPENAI_BASE_URL
         ).rstrip("/")
         self.api_key = credentials.get("api_key") or os.environ.get("OPENAI_API_KEY")
         if not self.api_key and self.base_url == DEFAULT_OPENAI_BASE_URL:
@@ -130,7 +131,8 @@ class AzureOpenAIInferenceEngine(HTTPInferenceEngine):
     ) -> None:
         super().__init__(model_name=model_name, use_cache=use_cache, **kwargs)
         credentials = _credentials(credentials, self.label)
-        base_url = credentials.get("api_url") or os.environ.get("AZURE_OPENAI_ENDPOINT")
+        base_url = (credentials.get("api_url") or credentials.get("api_base") or credentials.get("url")
+                    or os.environ.get("AZURE_OPENAI_ENDPOINT"))
         if not base_url:
             raise ValueError(f"{self.label} needs credentials 'api_url' (the resource endpoint).")
         api_key = credentials.get("api_key") or os.environ.get("AZURE_OPENAI_API_KEY")
