@@ -9,9 +9,11 @@ demo starts on loopback and stops when it is done.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
+from collections.abc import Iterator
 from importlib import resources
 from typing import Any
 
@@ -60,16 +62,49 @@ def demo_configuration() -> GenAIConfiguration:
         reference_fields=["ground_truth"], tool_calls_field="tool_calls")
 
 
-def build_metrics() -> list[GenAIMetric]:
+def judge_metrics(judge_url: str) -> list[GenAIMetric]:
+    """A judged metric (the local judge model as the AI service) and a lexical catalog metric."""
+    from tessary.entities.credentials import QzAICredentials
+    from tessary.entities.foundation_model import QzAIFoundationModel, QzAIModelProvider
+    from tessary.entities.llm_judge import LLMJudge
+    from tessary.metrics.judge_metrics import AnswerCorrectnessMetric, FaithfulnessMetric
+
+    judge = LLMJudge(model=QzAIFoundationModel(
+        model_id="tessary-judge", project_id="demo",
+        provider=QzAIModelProvider(credentials=QzAICredentials(url=judge_url, api_key="local"))))
+    return [FaithfulnessMetric(method="llm_as_judge", llm_judge=judge),
+            AnswerCorrectnessMetric(method="token_recall")]
+
+
+@contextlib.contextmanager
+def local_services() -> Iterator[dict[str, str]]:
+    """Starts the local judge model server on loopback for the duration of the run."""
+    from tessary.services.judged import JudgeServer
+
+    with contextlib.ExitStack() as stack:
+        judge = JudgeServer()
+        judge.start()
+        stack.callback(judge.stop)
+        yield {"judge": judge.root_url}
+
+
+def build_metrics(services: dict[str, str]) -> list[GenAIMetric]:
     """The metrics the demo runs."""
-    return [ContextOverlapMetric()]
+    return [ContextOverlapMetric(), *judge_metrics(services["judge"])]
 
 
 def run(path: str | None = None) -> Any:
     """Evaluates the records and returns the `MetricsEvaluationResult`."""
     os.environ.setdefault("LUMERIS_SERVER", "QZAI")  # no governance platform needed for local metrics
     data = load_records(path)
-    return _evaluate_metrics(demo_configuration(), data, build_metrics())
+    with local_services() as services:
+        return _evaluate_metrics(demo_configuration(), data, build_metrics(services))
+
+
+def per_record_table(result: Any) -> pd.DataFrame:
+    """One row per record, one column per metric."""
+    rows = result.to_df()
+    return rows.pivot_table(index="record_id", columns="name", values="value", aggfunc="first", sort=False)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -77,8 +112,10 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("records", nargs="?", help="a JSON file holding a list of records (default: shipped demo)")
     arguments = parser.parse_args(argv)
     result = run(arguments.records)
-    with pd.option_context("display.max_columns", None, "display.width", 160, "display.max_colwidth", 40):
-        print(result.to_df())
+    with pd.option_context("display.max_columns", None, "display.width", 200, "display.max_colwidth", 30):
+        print(result)
+        print()
+        print(per_record_table(result))
     return 0
 
 
