@@ -1,0 +1,617 @@
+// tessary.providers.critmark: custom criteria metrics judged through verdicta, with the judge's
+// inference engine chosen by the judge model's kind, and optional token counts per record.
+#include <tessary/coroutine.hpp>
+#include <tessary/klass.hpp>
+
+#include <algorithm>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+using tessary::attr;
+using tessary::global;
+
+namespace {
+
+constexpr const char *kVariablesPattern = R"(\{([a-zA-Z_][a-zA-Z0-9_]*)\})";
+constexpr long kSeed = 36;
+
+// ---------------------------------------------------------------------------------------------
+// Small helpers over the C API
+
+bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+bool is_instance(nb::handle object, nb::handle cls) {
+    int result = PyObject_IsInstance(object.ptr(), cls.ptr());
+    if (result < 0) tessary::throw_pending();
+    return result;
+}
+
+void set_item(nb::handle dict, const char *key, nb::handle value) {
+    if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) < 0) tessary::throw_pending();
+}
+
+/// `obj.name = value` through the generic attribute protocol (instance __dict__).
+void set_attr(nb::handle object, const char *name, nb::handle value) {
+    if (PyObject_SetAttrString(object.ptr(), name, value.ptr()) < 0) tessary::throw_pending();
+}
+
+/// A fresh one-entry dict {key: value}.
+nb::dict single(const char *key, nb::handle value) {
+    nb::dict dict;
+    set_item(dict, key, value);
+    return dict;
+}
+
+/// A vectorcall with keyword arguments only; `kwnames` is a tuple of interned names.
+nb::object call_keywords(nb::handle func, PyObject *const *values, nb::handle kwnames) {
+    return tessary::steal_or_throw(PyObject_Vectorcall(func.ptr(), values, 0, kwnames.ptr()));
+}
+
+/// A tuple of interned keyword names, made once per call site.
+nb::object kwnames(std::initializer_list<const char *> names) {
+    nb::object tuple = tessary::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t index = 0;
+    for (const char *name : names) {
+        PyObject *key = PyUnicode_InternFromString(name);
+        if (!key) tessary::throw_pending();
+        PyTuple_SET_ITEM(tuple.ptr(), index++, key);
+    }
+    return tuple;
+}
+
+/// `len(x)` as a C++ size.
+Py_ssize_t length(nb::handle sequence) {
+    Py_ssize_t size = PyObject_Length(sequence.ptr());
+    if (size < 0) tessary::throw_pending();
+    return size;
+}
+
+/// `list(x)` when x is not already a list (tolist() of a column always gives one).
+nb::list as_list(nb::object sequence) {
+    if (PyList_CheckExact(sequence.ptr())) return nb::borrow<nb::list>(sequence);
+    return nb::steal<nb::list>(tessary::steal_or_throw(PySequence_List(sequence.ptr())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+nb::object provider_init(const Args &args) {
+    nb::handle self = args[0];
+    // The twelve parameters, stored in this order.
+    static constexpr const char *kStored[] = {"metric_name",    "display_name",     "value_type",
+                                              "llm_judge",      "criteria_description", "prompt_template",
+                                              "options",        "context_fields",   "prediction_field",
+                                              "metric_group",   "metric_method",    "thresholds"};
+    static constexpr size_t kParamIndex[] = {1, 2, 3, 4, 6, 7, 5, 8, 9, 10, 11, 12};
+    for (size_t i = 0; i < std::size(kStored); ++i) set_attr(self, kStored[i], args[kParamIndex[i]]);
+    nb::dict kwargs = args.kwargs();
+    nb::object get = kwargs.attr("get");
+    set_attr(self, "record_id_field", get("record_id_field", "record_id"));
+    set_attr(self, "record_timestamp_field", get("record_timestamp_field", "record_timestamp"));
+    set_attr(self, "compute_token_count", get("compute_token_count", false));
+    return nb::none();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inference-engine parameters per judge model kind
+
+/// The AI service's credentials: url, then api_key, then the on-premises user fields.
+nb::dict lumeris_credentials(nb::handle model) {
+    nb::object credentials = attr<"credentials">(attr<"provider">(model));
+    nb::dict mapping;
+    set_item(mapping, "url", attr<"url">(credentials));
+    nb::object api_key = attr<"api_key">(credentials);
+    if (truthy(api_key)) set_item(mapping, "api_key", api_key);
+    if (truthy(attr<"version">(credentials))) {
+        set_item(mapping, "username", attr<"username">(credentials));
+        set_item(mapping, "instance_id", attr<"instance_id">(credentials));
+        nb::object password = attr<"password">(credentials);
+        if (truthy(password)) set_item(mapping, "password", password);
+    }
+    nb::object project_id = attr<"project_id">(model);
+    if (truthy(project_id)) {
+        set_item(mapping, "project_id", project_id);
+    } else {
+        nb::object space_id = attr<"space_id">(model);
+        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
+        set_item(mapping, "space_id", space_id);
+    }
+    return mapping;
+}
+
+nb::object dumped_credentials(nb::handle model) {
+    return attr<"credentials">(attr<"provider">(model)).attr("model_dump")();
+}
+
+nb::object get_inference_engine_params(const Args &args) {
+    nb::handle self = args[0];
+    nb::object model = attr<"model">(attr<"llm_judge">(self));
+    nb::dict params;
+    set_item(params, "seed", nb::int_(kSeed));
+    nb::list policy;
+    policy.append("public");
+    set_item(params, "data_classification_policy", policy);
+
+    if (is_instance(model, global<"QzAIFoundationModel">())) {
+        nb::dict credentials = lumeris_credentials(model);
+        set_item(params, "credentials", credentials);
+        set_item(params, "provider", nb::str("lumeris-sdk"));
+        set_item(params, "model", attr<"model_id">(model));
+        nb::object limit = global<"get_lumeris_concurrency_limit">()();
+        set_item(params, "provider_specific_args", single("lumeris-sdk", single("concurrency_limit", limit)));
+    } else if (is_instance(model, global<"OpenAIFoundationModel">())) {
+        nb::dict provider_args;
+        set_item(provider_args, "temperature", nb::int_(0));
+        nb::object parameters = nb::getattr(model, "parameters", nb::none());
+        if (truthy(parameters) && PyDict_Update(provider_args.ptr(), parameters.ptr()) < 0) tessary::throw_pending();
+        nb::object api_key = attr<"api_key">(attr<"credentials">(attr<"provider">(model)));
+        set_item(params, "credentials", single("api_key", api_key));
+        set_item(params, "provider", nb::str("open-ai"));
+        set_item(params, "model", attr<"model_id">(model));
+        set_item(params, "provider_specific_args", single("open-ai", provider_args));
+    } else if (is_instance(model, global<"PortKeyGateway">())) {
+        set_item(params, "credentials", dumped_credentials(model));
+        set_item(params, "model", attr<"model_id">(model));
+    } else if (is_instance(model, global<"VertexAIFoundationModel">())) {
+        set_item(params, "credentials", dumped_credentials(model));
+        set_item(params, "provider", nb::str("vertex-ai"));
+        set_item(params, "model", attr<"model_id">(model));
+    } else if (is_instance(model, global<"AWSBedrockFoundationModel">())) {
+        set_item(params, "credentials", dumped_credentials(model));
+        set_item(params, "model", attr<"model_id">(model));
+        set_item(params, "provider", nb::str("aws"));
+        nb::object parameters = attr<"parameters">(model);
+        set_item(params, "provider_specific_args", single("aws", truthy(parameters) ? parameters : nb::object(nb::dict())));
+        if (PyDict_DelItemString(params.ptr(), "seed") < 0) tessary::throw_pending();
+    } else if (is_instance(model, global<"AzureOpenAIFoundationModel">())) {
+        tessary::raise_error(PyExc_Exception, "Azure OpenAI Model provider is not supported.");
+    } else {
+        tessary::raise_error(PyExc_Exception, "LLM Model provider is not supported.");
+    }
+    return params;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Judge, criteria and instances
+
+/// `engine_class(**params, use_cache=use_cache)`, refusing a "use_cache" already in params.
+nb::object build_engine(nb::handle engine_class, nb::handle params, nb::handle use_cache) {
+    nb::dict keywords;
+    if (PyDict_Update(keywords.ptr(), params.ptr()) < 0) tessary::throw_pending();
+    if (keywords.contains("use_cache"))
+        tessary::raise_error(PyExc_TypeError, "%U got multiple values for keyword argument 'use_cache'",
+                             tessary::function_description(engine_class).ptr());
+    set_item(keywords, "use_cache", use_cache);
+    nb::tuple no_args;
+    return tessary::steal_or_throw(PyObject_Call(engine_class.ptr(), no_args.ptr(), keywords.ptr()));
+}
+
+nb::object get_judge(const Args &args) {
+    nb::handle self = args[0];
+    nb::object use_cache = global<"get_tabluon_enable_inference_cache">()();
+    nb::object llm_judge = attr<"llm_judge">(self);
+    nb::object engine_class;
+    if (truthy(llm_judge) && is_instance(attr<"model">(llm_judge), global<"PortKeyGateway">()))
+        engine_class = global<"PortKeyInferenceEngine">();
+    else if (truthy(llm_judge) && is_instance(attr<"model">(llm_judge), global<"GoogleAIStudioFoundationModel">()))
+        engine_class = global<"GoogleStudioInferenceEngine">();
+    else
+        engine_class = global<"CrossProviderInferenceEngine">();
+    nb::object params = self.attr("_VerdictaProvider__get_inference_engine_params")();
+    nb::object engine = build_engine(engine_class, params, use_cache);
+    return global<"DirectJudge">()(nb::arg("inference_engine") = engine, nb::arg("generate_feedback") = true);
+}
+
+/// Drops the braces of `{prediction_field}` and of every identifier placeholder.
+nb::object rewrite_placeholders(nb::handle text, nb::handle prediction_field, nb::handle substitute) {
+    nb::object left = nb::str("{"), right = nb::str("}");
+    nb::object placeholder = tessary::steal_or_throw(PyNumber_Add(left.ptr(), prediction_field.ptr()));
+    placeholder = tessary::steal_or_throw(PyNumber_Add(placeholder.ptr(), right.ptr()));
+    nb::object replaced = text.attr("replace")(placeholder, prediction_field);
+    return substitute(global<"VARIABLES_PATTERN">(), nb::str("\\1"), replaced);
+}
+
+nb::object get_criteria(const Args &args) {
+    nb::handle self = args[0], prediction_field = args[1], context_fields = args[2];
+    nb::object substitute = attr<"sub">(global<"re">());
+    nb::object option_class = global<"VDCriteriaOption">();
+    nb::object names = kwnames({"name", "description", "score"});
+    nb::list options;
+    for (nb::handle option : attr<"options">(self)) {
+        nb::object description = rewrite_placeholders(attr<"description">(option), prediction_field, substitute);
+        nb::object name = attr<"name">(option), score = attr<"value">(option);
+        PyObject *values[] = {name.ptr(), description.ptr(), score.ptr()};
+        options.append(call_keywords(option_class, values, names));
+    }
+    nb::object description = rewrite_placeholders(attr<"criteria_description">(self), prediction_field, substitute);
+    return global<"VDCriteria">()(nb::arg("name") = attr<"metric_name">(self), nb::arg("description") = description,
+                                  nb::arg("to_evaluate_field") = prediction_field,
+                                  nb::arg("context_fields") = context_fields, nb::arg("options") = options);
+}
+
+nb::object get_instances(const Args &args) {
+    nb::handle data = args[1], prediction_field = args[2], context_fields = args[3];
+    nb::list instances;
+    nb::object context_table = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), context_fields.ptr()));
+    nb::list context_data = as_list(context_table.attr("to_dict")(nb::arg("orient") = "records"));
+    nb::object column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), prediction_field.ptr()));
+    nb::list predictions = as_list(column.attr("tolist")());
+    nb::object instance_class = global<"Instance">();
+    nb::object names = kwnames({"fields"});
+    bool with_context = nb::len(context_data) > 0;
+    Py_ssize_t count = with_context ? std::min(nb::len(context_data), nb::len(predictions)) : nb::len(predictions);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::dict fields;
+        if (PyDict_SetItem(fields.ptr(), prediction_field.ptr(), PyList_GET_ITEM(predictions.ptr(), i)) < 0)
+            tessary::throw_pending();
+        if (with_context) {
+            PyObject *row = PyList_GET_ITEM(context_data.ptr(), i);
+            int merged = PyDict_Check(row) ? PyDict_Update(fields.ptr(), row) : PyDict_Merge(fields.ptr(), row, 1);
+            if (merged < 0) tessary::throw_pending();
+        }
+        PyObject *values[] = {fields.ptr()};
+        instances.append(call_keywords(instance_class, values, names));
+    }
+    return instances;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Custom prompts
+
+/// `template.format(**row)` for one row of the table (a row-wise apply calls it per record).
+nb::object fill_template(const Args &args) {
+    nb::handle template_text = args[0], row = args[1];
+    nb::dict keywords;
+    nb::object keys = tessary::steal_or_throw(PyMapping_Keys(row.ptr()));
+    for (nb::handle key : keys) {
+        int present = PyDict_Contains(keywords.ptr(), key.ptr());
+        if (present < 0) tessary::throw_pending();
+        if (present)
+            tessary::raise_error(PyExc_TypeError, "str.format() got multiple values for keyword argument '%S'",
+                                 key.ptr());
+        nb::object value = tessary::steal_or_throw(PyObject_GetItem(row.ptr(), key.ptr()));
+        if (PyDict_SetItem(keywords.ptr(), key.ptr(), value.ptr()) < 0) tessary::throw_pending();
+    }
+    nb::tuple no_args;
+    nb::object format = attr<"format">(template_text);
+    return tessary::steal_or_throw(PyObject_Call(format.ptr(), no_args.ptr(), keywords.ptr()));
+}
+
+nb::object &template_filler() {
+    static nb::object *filler = new nb::object();
+    return *filler;
+}
+
+nb::object custom_prompts(nb::handle self, nb::handle data) {
+    nb::object row_function = attr<"partial">(global<"functools">())(template_filler(), attr<"prompt_template">(self));
+    return data.attr("apply")(row_function, nb::arg("axis") = 1).attr("to_list")();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Evaluation
+
+/// "Error while computing metrics: <name>. Reason: <error>", raised from the caught error.
+[[noreturn]] void raise_wrapped(nb::handle self, nb::object caught) {
+    nb::str name = nb::str(attr<"metric_name">(self));
+    nb::str reason = nb::str(caught);
+    nb::object message = nb::str("Error while computing metrics: ") + name + nb::str(". Reason: ") + reason;
+    nb::object wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+    tessary::set_cause(wrapped, caught);
+    tessary::raise_object(wrapped);
+}
+
+nb::object run_evaluation(nb::handle self, nb::handle data) {
+    nb::object judge = self.attr("_VerdictaProvider__get_judge")();
+    nb::object results;
+    if (truthy(attr<"criteria_description">(self))) {
+        nb::object prediction_field = attr<"prediction_field">(self);
+        nb::object context_fields = attr<"context_fields">(self);
+        nb::object criteria = self.attr("_VerdictaProvider__get_criteria")(prediction_field, context_fields);
+        nb::object instances = self.attr("_VerdictaProvider__get_instances")(
+            nb::arg("data") = data, nb::arg("prediction_field") = prediction_field,
+            nb::arg("context_fields") = context_fields);
+        results = judge(nb::arg("instances") = instances, nb::arg("criteria") = criteria);
+    } else if (truthy(attr<"prompt_template">(self))) {
+        nb::object prompts = custom_prompts(self, data);
+        nb::list valid_outputs;
+        for (nb::handle option : attr<"options">(self)) valid_outputs.append(attr<"name">(option));
+        results = judge.attr("evaluate_with_custom_prompt")(nb::arg("judge_prompts") = prompts,
+                                                             nb::arg("valid_outputs") = valid_outputs);
+    } else {
+        tessary::raise_error(PyExc_ValueError, "the metric has neither a criteria description nor a prompt template");
+    }
+    return self.attr("_VerdictaProvider__post_process")(nb::arg("results") = results, nb::arg("data") = data);
+}
+
+nb::object evaluate(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::object caught;
+    try {
+        return run_evaluation(self, data);
+    } catch (...) {
+        tessary::restore_current_exception();
+        caught = nb::steal(PyErr_GetRaisedException());
+    }
+    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
+    raise_wrapped(self, caught);
+}
+
+tessary::Task evaluate_async_body(nb::object self, nb::object data) {
+    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
+    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
+                                                            nb::arg("func") = attr<"evaluate">(self),
+                                                            nb::arg("data") = data);
+    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
+    nb::object result = co_await tessary::awaitable(future);
+    co_return result;
+}
+
+nb::object evaluate_async(const Args &args) {
+    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "VerdictaProvider.evaluate_async");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Post-processing
+
+bool is_ascii_alnum(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+/// True when "cl100k_base" tokenises text[0, i) and text[i, end) independently. No alternative of
+/// its split pattern matches a newline followed by a non-space, or an ASCII letter or digit
+/// followed by a space, and none looks behind; so the split chunks break at such a position
+/// whatever surrounds it, and the token counts of the two sides add up to the whole's.
+bool is_piece_start(std::string_view text, size_t i) {
+    char c = text[i], before = text[i - 1];
+    if (c == ' ') return is_ascii_alnum(before);
+    return before == '\n' && c > ' ' && c < 0x7f;
+}
+
+/// Counts tokens with the encoding's `encode` (special-token markers count as plain text).
+/// For the real "cl100k_base" encoding the prompts' repeated lines are encoded once per run.
+class TokenCounter {
+public:
+    TokenCounter(nb::object encoding, bool by_pieces)
+        : encode_(attr<"encode">(encoding)), names_(kwnames({"disallowed_special"})), by_pieces_(by_pieces) {}
+
+    /// Token count of the text form of `value`, or None for zero tokens.
+    nb::object count(nb::handle value) {
+        nb::object text = tessary::steal_or_throw(PyObject_Str(value.ptr()));
+        Py_ssize_t total = by_pieces_ ? count_by_pieces(text) : encode_length(text);
+        if (total == 0) return nb::none();
+        return nb::int_(total);
+    }
+
+private:
+    Py_ssize_t encode_length(nb::handle text) {
+        PyObject *values[] = {text.ptr(), no_special_.ptr()};
+        nb::object tokens = tessary::steal_or_throw(PyObject_Vectorcall(encode_.ptr(), values, 1, names_.ptr()));
+        return length(tokens);
+    }
+
+    Py_ssize_t count_by_pieces(nb::handle text) {
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+        if (!utf8) {  // lone surrogates: let the encoding judge the whole text
+            PyErr_Clear();
+            return encode_length(text);
+        }
+        std::string_view whole(utf8, static_cast<size_t>(size));
+        Py_ssize_t total = 0;
+        size_t start = 0;
+        for (size_t i = 1; i <= whole.size(); ++i) {
+            if (i < whole.size() && !is_piece_start(whole, i)) continue;
+            total += piece_count(whole.substr(start, i - start));
+            start = i;
+        }
+        return total;
+    }
+
+    /// Tokens of one piece, encoded on its first appearance only.
+    Py_ssize_t piece_count(std::string_view piece) {
+        auto found = cache_.find(piece);
+        if (found != cache_.end()) return found->second;
+        nb::object piece_text = tessary::steal_or_throw(
+            PyUnicode_DecodeUTF8(piece.data(), static_cast<Py_ssize_t>(piece.size()), "strict"));
+        Py_ssize_t tokens = encode_length(piece_text);
+        const std::string &kept = pieces_.emplace_back(piece);
+        cache_.emplace(std::string_view(kept), tokens);
+        return tokens;
+    }
+
+    nb::object encode_;
+    nb::object names_;
+    nb::tuple no_special_;
+    bool by_pieces_;
+    std::deque<std::string> pieces_;                          // owns the cache's keys
+    std::unordered_map<std::string_view, Py_ssize_t> cache_;
+};
+
+/// True for tiktoken's own Encoding with the split pattern that `is_piece_start` relies on.
+bool splits_like_cl100k(nb::handle encoding) {
+    nb::object encoding_type = attr<"Encoding">(global<"tiktoken">());
+    if (encoding.type().ptr() != encoding_type.ptr()) return false;
+    nb::object pattern = nb::getattr(encoding, "_pat_str", nb::none());
+    nb::object expected = attr<"PATTERN">(attr<"token_counting">(attr<"utils">(global<"tessary">())));
+    return pattern.equal(expected);
+}
+
+/// `metadata[key]` of a judge answer.
+nb::object metadata_item(nb::handle answer, PyObject *key) {
+    nb::object metadata = attr<"metadata">(answer);
+    return tessary::steal_or_throw(PyObject_GetItem(metadata.ptr(), key));
+}
+
+nb::object post_process(const Args &args) {
+    nb::handle self = args[0], results = args[1], data = args[2];
+    nb::list records;
+    bool count_tokens = truthy(attr<"compute_token_count">(self));
+    std::optional<TokenCounter> counter;
+    if (count_tokens) {
+        nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
+        set_attr(self, "encoding", encoding);
+        encoding = attr<"encoding">(self);
+        counter.emplace(encoding, splits_like_cl100k(encoding));
+    }
+    nb::object input_tokens = nb::none(), output_tokens = nb::none();
+
+    nb::object options = attr<"options">(self);
+    nb::dict scores;
+    for (nb::handle option : options) {
+        nb::object name = attr<"name">(option), value = attr<"value">(option);
+        if (PyDict_SetItem(scores.ptr(), name.ptr(), value.ptr()) < 0) tessary::throw_pending();
+    }
+
+    nb::object id_column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_id_field">(self).ptr()));
+    nb::list record_ids = as_list(id_column.attr("tolist")());
+    nb::object timestamp_column =
+        tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_timestamp_field">(self).ptr()));
+    nb::list timestamps = as_list(timestamp_column.attr("tolist")());
+    nb::list answers = as_list(nb::borrow(results));
+
+    // Fields shared by every record result.
+    nb::object name = attr<"metric_name">(self), display_name = attr<"display_name">(self);
+    nb::object method = attr<"metric_method">(self), group = attr<"metric_group">(self);
+    nb::object thresholds = attr<"thresholds">(self);
+    nb::object provider = attr<"value">(attr<"TABULON">(global<"EvaluationProvider">()));
+    nb::object record_class = global<"RecordMetricResult">();
+    nb::object names = kwnames({"name", "display_name", "method", "group", "provider", "value", "label", "record_id",
+                                "record_timestamp", "thresholds", "explanation", "additional_info"});
+    PyObject *prompt_key = tessary::interned<"prompt">();
+    PyObject *response_key = tessary::interned<"unparsed_response">();
+
+    Py_ssize_t count = std::min({nb::len(record_ids), nb::len(timestamps), nb::len(answers)});
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle answer = PyList_GET_ITEM(answers.ptr(), i);
+        if (count_tokens) {
+            input_tokens = counter->count(metadata_item(answer, prompt_key));
+            output_tokens = counter->count(metadata_item(answer, response_key));
+        }
+        nb::object label = attr<"selected_option">(answer);
+        PyObject *score = PyDict_GetItemWithError(scores.ptr(), label.ptr());
+        if (!score && PyErr_Occurred()) tessary::throw_pending();
+        nb::object value = score ? nb::borrow(score) : nb::none();
+        nb::object feedback = attr<"feedback">(answer);
+        nb::object explanation = attr<"explanation">(answer);
+        nb::dict additional_info;
+        set_item(additional_info, "feedback", truthy(feedback) ? feedback : nb::none());
+        set_item(additional_info, "input_tokens", input_tokens);
+        set_item(additional_info, "output_tokens", output_tokens);
+        PyObject *values[] = {name.ptr(),        display_name.ptr(),
+                              method.ptr(),      group.ptr(),
+                              provider.ptr(),    value.ptr(),
+                              label.ptr(),       PyList_GET_ITEM(record_ids.ptr(), i),
+                              PyList_GET_ITEM(timestamps.ptr(), i), thresholds.ptr(),
+                              explanation.ptr(), additional_info.ptr()};
+        records.append(call_keywords(record_class, values, names));
+    }
+    return attr<"create">(global<"AggregateMetricResult">())(records);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init
+
+void bind_imports() {
+    tessary::import_module("asyncio");
+    tessary::import_module("functools");
+    tessary::import_module("re");
+    tessary::import_module("pandas", "pd");
+    tessary::import_module("tiktoken");
+    tessary::import_from("lazy_imports", {{"LazyModule"}, {"load"}});
+    tessary::import_from("tessary.entities.criteria", {{"Option"}});
+    tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}});
+    tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});
+    tessary::import_from("tessary.entities.foundation_model",
+                         {{"AWSBedrockFoundationModel"}, {"AzureOpenAIFoundationModel"},
+                          {"GoogleAIStudioFoundationModel"}, {"OpenAIFoundationModel"}, {"PortKeyGateway"},
+                          {"QzAIFoundationModel"}, {"VertexAIFoundationModel"}});
+    tessary::import_from("tessary.entities.llm_judge", {{"LLMJudge"}});
+    tessary::import_from("tessary.entities.metric_threshold", {{"MetricThreshold"}});
+    tessary::import_from("tessary.providers.inference_engines.google_inference_engine",
+                         {{"GoogleStudioInferenceEngine"}});
+    tessary::import_from("tessary.providers.inference_engines.portkey_inference_engine", {{"PortKeyInferenceEngine"}});
+    tessary::import_from("tessary.utils.async_util", {{"start_event_loop_run_func"}});
+    tessary::import_from("tessary.utils.environment",
+                         {{"get_lumeris_concurrency_limit"}, {"get_tabluon_enable_inference_cache"}});
+    // Teaches tiktoken to build "cl100k_base" from the shipped rank file, so counting works offline.
+    tessary::import_module("tessary.utils.token_counting");
+}
+
+/// The judge libraries' names, resolved through a lazy module registered as "lazy_vd".
+void bind_judge_library() {
+    nb::object lazy = global<"LazyModule">()(
+        "from verdicta.judges import Criteria as VDCriteria", "from verdicta.judges import CriteriaOption as VDCriteriaOption",
+        "from verdicta.judges import Instance, DirectJudge", "from tabulon.inference import CrossProviderInferenceEngine",
+        nb::arg("name") = "lazy_vd");
+    tessary::set_global("vd_imports", lazy);
+    global<"load">()(lazy);
+    for (const char *name : {"VDCriteria", "VDCriteriaOption", "Instance", "DirectJudge", "CrossProviderInferenceEngine"})
+        tessary::set_global(name, lazy.attr(name));
+}
+
+void define_provider() {
+    nb::object shared_context_fields = nb::list(), shared_thresholds = nb::list();
+    nb::object none = nb::none();
+    tessary::ClassBuilder("VerdictaProvider", "Invokes the verdicta library to compute LLM-as-judge (LLMAJ) metrics.")
+        .method({.name = "__init__",
+                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type),
+                            Param("display_name", "str").exactly(&PyUnicode_Type),
+                            Param("value_type", "str").exactly(&PyUnicode_Type), Param("llm_judge", "LLMJudge"),
+                            Param("options", "list[Option]").exactly(&PyList_Type),
+                            Param("criteria_description", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
+                            Param("prompt_template", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
+                            Param("context_fields", "list[str]").defaults_to(shared_context_fields).exactly(&PyList_Type),
+                            Param("prediction_field", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
+                            Param("metric_group", "MetricGroup").defaults_to(none),
+                            Param("metric_method", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
+                            Param("thresholds", "list[MetricThreshold]").defaults_to(shared_thresholds).exactly(&PyList_Type),
+                            tessary::var_keyword("kwargs")},
+                 .impl = provider_init})
+        .method({.name = "evaluate_async",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate_async,
+                 .returns = "AggregateMetricResult",
+                 .coroutine = true})
+        .method({.name = "evaluate",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate,
+                 .returns = "AggregateMetricResult"})
+        .method({.name = "__get_judge", .params = {Param("self")}, .impl = get_judge})
+        .method({.name = "__get_instances",
+                 .params = {Param("self"), Param("data", "pd.DataFrame"), Param("prediction_field"),
+                            Param("context_fields")},
+                 .impl = get_instances})
+        .method({.name = "__get_inference_engine_params", .params = {Param("self")}, .impl = get_inference_engine_params})
+        .method({.name = "__get_criteria",
+                 .params = {Param("self"), Param("prediction_field"), Param("context_fields")},
+                 .impl = get_criteria})
+        .method({.name = "__post_process",
+                 .params = {Param("self"), Param("results"), Param("data", "pd.DataFrame")},
+                 .impl = post_process,
+                 .returns = "AggregateMetricResult"})
+        .build();
+}
+
+}  // namespace
+
+NB_MODULE(critmark, m) {
+    tessary::bind_module(m);
+    tessary::init_coroutines(m);
+    bind_imports();
+    bind_judge_library();
+    m.attr("VARIABLES_PATTERN") = nb::str(kVariablesPattern);
+    template_filler() = tessary::make_function({.name = "<lambda>",
+                                                .params = {Param("template"), Param("row")},
+                                                .impl = fill_template,
+                                                .qualname = "VerdictaProvider.evaluate.<locals>.<lambda>"});
+    define_provider();
+}
