@@ -76,6 +76,23 @@ def judge_metrics(judge_url: str) -> list[GenAIMetric]:
             AnswerCorrectnessMetric(method="token_recall")]
 
 
+def criteria_metric() -> GenAIMetric:
+    """A custom criteria metric judged by the local judge model (through the OpenAI protocol)."""
+    from tessary.entities.criteria import Option
+    from tessary.entities.foundation_model import OpenAIFoundationModel
+    from tessary.entities.llm_judge import LLMJudge
+    from tessary.metrics.llm_as_judge_metric import LLMAsJudgeMetric
+
+    return LLMAsJudgeMetric(
+        name="grounded",
+        criteria_description="Is the {generated_text} supported by the {context}?",
+        options=[Option(name="supported", description="Every claim is in the context.", value=1),
+                 Option(name="unsupported", description="The claims are not in the context.", value=0)],
+        llm_judge=LLMJudge(model=OpenAIFoundationModel(model_id="tessary-judge")),
+        compute_token_count=True,
+    )
+
+
 @contextlib.contextmanager
 def local_services() -> Iterator[dict[str, str]]:
     """Starts the local judge model server on loopback for the duration of the run."""
@@ -85,12 +102,27 @@ def local_services() -> Iterator[dict[str, str]]:
         judge = JudgeServer()
         judge.start()
         stack.callback(judge.stop)
+        # Judges reached through the OpenAI protocol without a URL of their own use this one.
+        stack.enter_context(_environment("OPENAI_BASE_URL", judge.base_url))
         yield {"judge": judge.root_url}
+
+
+@contextlib.contextmanager
+def _environment(name: str, value: str) -> Iterator[None]:
+    previous = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if previous is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = previous
 
 
 def build_metrics(services: dict[str, str]) -> list[GenAIMetric]:
     """The metrics the demo runs."""
-    return [ContextOverlapMetric(), *judge_metrics(services["judge"])]
+    return [ContextOverlapMetric(), *judge_metrics(services["judge"]), criteria_metric()]
 
 
 def run(path: str | None = None) -> Any:
