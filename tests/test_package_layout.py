@@ -10,6 +10,8 @@ EXTENSION_MODULES = [
     "tessary.utils.halyard",
     "tessary.tools.utils.gantry",
     "tessary.evaluators.impl.riskferry",
+    "tessary.providers.loomwright",
+    "tessary.providers.critmark",
 ]
 
 
