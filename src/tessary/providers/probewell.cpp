@@ -1,0 +1,892 @@
+// tessary.providers.probewell: DetectorsProvider, one detector-based metric computed by the detection
+// service over HTTP, one JSON request per record, with retries, folded into record and aggregate results.
+#include <tessary/coroutine.hpp>
+#include <tessary/klass.hpp>
+
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using tessary::Args;
+using tessary::Param;
+using tessary::attr;
+using tessary::global;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Pure helpers: rounding and JSON text
+
+/// Python's round(x, 4) for a double: the double nearest to the correctly rounded decimal text.
+double round4(double value) {
+    char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
+    if (!text) tessary::throw_pending();
+    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+    PyMem_Free(text);
+    if (rounded == -1.0 && PyErr_Occurred()) tessary::throw_pending();
+    return rounded;
+}
+
+constexpr char kHex[] = "0123456789abcdef";
+
+void append_unicode_escape(std::string &out, unsigned code) {
+    char buffer[6] = {'\\', 'u', kHex[(code >> 12) & 0xf], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
+                      kHex[code & 0xf]};
+    out.append(buffer, 6);
+}
+
+/// Appends `text` as json.dumps writes a str with ensure_ascii (the default): quoted, escaped, ASCII only.
+void append_json_string(std::string &out, PyObject *text) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    out.reserve(out.size() + static_cast<size_t>(length) + 2);
+    out.push_back('"');
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= ' ' && c <= '~' && c != '\\' && c != '"') {
+            out.push_back(static_cast<char>(c));
+            continue;
+        }
+        switch (c) {
+            case '\\': out.append("\\\\"); break;
+            case '"': out.append("\\\""); break;
+            case '\b': out.append("\\b"); break;
+            case '\f': out.append("\\f"); break;
+            case '\n': out.append("\\n"); break;
+            case '\r': out.append("\\r"); break;
+            case '\t': out.append("\\t"); break;
+            default:
+                if (c >= 0x10000) {
+                    Py_UCS4 v = c - 0x10000;
+                    append_unicode_escape(out, 0xd800 | ((v >> 10) & 0x3ff));
+                    append_unicode_escape(out, 0xdc00 | (v & 0x3ff));
+                } else {
+                    append_unicode_escape(out, c);
+                }
+        }
+    }
+    out.push_back('"');
+}
+
+/// Appends a list of exact str as json.dumps writes it; false (nothing appended) for anything else.
+bool append_json_text_list(std::string &out, PyObject *items) {
+    if (!PyList_CheckExact(items)) return false;
+    Py_ssize_t count = PyList_GET_SIZE(items);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(items, i))) return false;
+    out.push_back('[');
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i) out.append(", ");
+        append_json_string(out, PyList_GET_ITEM(items, i));
+    }
+    out.push_back(']');
+    return true;
+}
+
+nb::object ascii_text(const std::string &text) {
+    return tessary::steal_or_throw(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Small Python-side helpers
+
+bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) tessary::throw_pending();
+    return truth;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) tessary::throw_pending();
+    return found;
+}
+
+bool equals(nb::handle value, const char *text) {
+    if (PyUnicode_Check(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    int equal = PyObject_RichCompareBool(value.ptr(), nb::str(text).ptr(), Py_EQ);
+    if (equal < 0) tessary::throw_pending();
+    return equal;
+}
+
+nb::object text_of(nb::handle value) { return tessary::steal_or_throw(PyObject_Str(value.ptr())); }
+
+/// `column.tolist()` of one table column.
+nb::object column_values(nb::handle data, nb::handle column) {
+    return tessary::steal_or_throw(PyObject_GetItem(data.ptr(), column.ptr())).attr("tolist")();
+}
+
+/// `container[key]` for a text key, raising what the subscription raises.
+nb::object item(nb::handle container, const char *key) {
+    nb::object name = tessary::steal_or_throw(PyUnicode_FromString(key));
+    return tessary::steal_or_throw(PyObject_GetItem(container.ptr(), name.ptr()));
+}
+
+nb::object first_entry(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
+
+/// Calls `func(*positional, **dict(zip(names, keyword_values)))` through vectorcall.
+nb::object call_keywords(nb::handle func, nb::handle names, std::initializer_list<PyObject *> values) {
+    PyObject *stack[16];
+    size_t count = 0;
+    for (PyObject *value : values) stack[count++] = value;
+    return tessary::steal_or_throw(PyObject_Vectorcall(func.ptr(), stack, 0, names.ptr()));
+}
+
+/// A tuple of interned keyword names, made once per call site and kept for the life of the process
+/// (a borrowed handle: no destructor runs after the interpreter has gone).
+nb::handle keyword_names(std::initializer_list<const char *> names) {
+    nb::object tuple = tessary::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t index = 0;
+    for (const char *name : names) PyTuple_SET_ITEM(tuple.ptr(), index++, PyUnicode_InternFromString(name));
+    return tuple.release();
+}
+
+/// The Python exception object of the C++ exception in flight (call inside a catch handler).
+nb::object current_exception() {
+    tessary::restore_current_exception();
+    return nb::steal(PyErr_GetRaisedException());
+}
+
+/// `Error(code=code, message_en=message)` as a fresh entity.
+nb::object make_error(nb::handle code, nb::handle message) {
+    static nb::handle names = keyword_names({"code", "message_en"});
+    return call_keywords(global<"Error">(), names, {code.ptr(), message.ptr()});
+}
+
+/// `{"error": Error(...)}`: one failed request.
+nb::object failure_record(nb::handle code, nb::handle message) {
+    nb::dict record;
+    record["error"] = make_error(code, message);
+    return record;
+}
+
+constexpr const char *kPrivatePrefix = "_DetectorsProvider";
+
+// ---------------------------------------------------------------------------------------------
+// Set-up and endpoints
+
+nb::object provider_init(const Args &args) {
+    nb::handle self = args[0], configuration = args[1], metric_name = args[2], display_name = args[3];
+    nb::handle method = args[4], group = args[5], thresholds = args[6];
+    nb::dict kwargs = args.kwargs();
+    nb::object api_client = kwargs.attr("get")("api_client");
+    nb::object method_text = text_of(method);
+    if (!truthy(api_client))
+        tessary::raise_error(PyExc_ValueError,
+                             "ORVANE LumeriX Governance SDK must be initialized to compute %U using %U. Please "
+                             "initialize the client to proceed, or remove this metric from the evaluation.",
+                             metric_name.ptr(), method_text.ptr());
+    int is_client = PyObject_IsInstance(attr<"qts_client">(api_client).ptr(), global<"QTSClient">().ptr());
+    if (is_client < 0) tessary::throw_pending();
+    if (!is_client)
+        tessary::raise_error(PyExc_ValueError,
+                             "lumeris.governance service instance id is required to compute %U using %U. You can "
+                             "set the service instance ID using the `QZG_SERVICE_INSTANCE_ID` environment variable "
+                             "in the notebook and retry.",
+                             metric_name.ptr(), method_text.ptr());
+    nb::object template_text = attr<"_DetectorsProvider__get_base_url">(self)(metric_name);
+    nb::object service_url = attr<"get_detector_url">(self)(api_client);
+    self.attr("base_url") = template_text.attr("format")(service_url);
+    self.attr("configuration") = configuration;
+    self.attr("configuration_") = nb::dict();
+    self.attr("metric_name") = metric_name;
+    self.attr("metric_display_name") = display_name;
+    self.attr("metric_method") = method;
+    self.attr("metric_group") = group;
+    self.attr("service_instance_id") = attr<"get_service_instance_id">(self)(api_client);
+    self.attr("thresholds") = thresholds;
+    self.attr("detector_params") = kwargs.attr("get")("detector_params");
+    return nb::none();
+}
+
+nb::object get_base_url(const Args &args) {
+    nb::handle name = args[1];
+    if (equals(name, "answer_relevance")) return nb::str("{}/ml/v1/text/detection/generated?version=2023-10-25");
+    if (equals(name, "context_relevance") || equals(name, "faithfulness"))
+        return nb::str("{}/ml/v1/text/detection/context?version=2023-10-25");
+    if (equals(name, "tool_call_accuracy")) return nb::str("{}/ml/v1/text/detection/chat?version=2023-10-25");
+    return nb::str("{}/ml/v1/text/detection?version=2023-10-25");
+}
+
+nb::object get_detector_url(const Args &args) {
+    nb::handle self = args[0], api_client = args[1];
+    self.attr("qts_client") = attr<"qts_client">(api_client);
+    nb::object credentials = attr<"credentials">(api_client);
+    self.attr("verify") = nb::bool_(!truthy(attr<"disable_ssl">(credentials)));
+    nb::object url = attr<"url">(credentials);
+    if (truthy(attr<"version">(credentials))) return url;
+    nb::object halyard = tessary::import_name("tessary.utils.halyard", "QTS_HALYARD");
+    nb::object record = halyard.attr("get")(url);
+    if (record.is_none())
+        tessary::raise_error(PyExc_ValueError,
+                             "The governance service URL %R is not a known cloud region URL, so the detection "
+                             "service URL cannot be found. Use the governance service URL of your region.",
+                             url.ptr());
+    return attr<"qml_url">(record);
+}
+
+nb::object get_service_instance_id(const Args &args) {
+    nb::handle self = args[0], api_client = args[1];
+    nb::object client = attr<"qts_client">(api_client);
+    self.attr("qts_client") = client;
+    return attr<"service_instance_id">(client);
+}
+
+nb::object get_headers(const Args &args) {
+    nb::handle self = args[0];
+    nb::object token = global<"get_authenticator_token">()(attr<"authenticator">(attr<"qts_client">(self)));
+    nb::dict headers;
+    headers["Content-Type"] = "application/json";
+    headers["Authorization"] = nb::str("Bearer ") + nb::str(text_of(token));
+    headers["x-governance-instance-id"] = attr<"service_instance_id">(self);
+    headers["origin"] = "sdk";
+    return headers;
+}
+
+nb::object set_metric_name(const Args &args) {
+    nb::handle self = args[0];
+    nb::object name = args.owned(1);
+    if (equals(attr<"metric_name">(self), "prompt_safety_risk") && equals(attr<"metric_method">(self), "korund_guardian"))
+        name = nb::str("harm");
+    if (contains(global<"KorundGuardianRisks">().attr("values")(), name)) return nb::str("korund_guardian");
+    return name;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request bodies
+
+nb::object pre_process_data(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::object configuration = attr<"configuration">(self);
+    nb::object metric_name = attr<"metric_name">(self);
+    nb::object inputs = column_values(data, first_entry(attr<"input_fields">(configuration)));
+    nb::object outputs = nb::none(), contexts = nb::none(), catalog = nb::none(), tool_calls = nb::none();
+    if (equals(metric_name, "answer_relevance") || equals(metric_name, "faithfulness"))
+        outputs = column_values(data, first_entry(attr<"output_fields">(configuration)));
+    if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) {
+        nb::object fields = attr<"context_fields">(configuration);
+        Py_ssize_t field_count = nb::len(fields);
+        if (field_count > 1) {
+            std::vector<nb::object> columns;
+            for (nb::handle field : fields) columns.push_back(column_values(data, field));
+            Py_ssize_t rows = PyObject_Length(columns[0].ptr());
+            if (rows < 0) tessary::throw_pending();
+            nb::list per_record;
+            for (Py_ssize_t row = 0; row < rows; ++row) {
+                nb::list texts;
+                for (const nb::object &column : columns)
+                    texts.append(tessary::steal_or_throw(PySequence_GetItem(column.ptr(), row)));
+                per_record.append(texts);
+            }
+            contexts = per_record;
+        } else if (field_count == 1) {
+            nb::object transform = global<"transform_str_to_list">();
+            nb::list per_record;
+            for (nb::handle value : column_values(data, first_entry(fields))) per_record.append(transform(value));
+            contexts = per_record;
+        }
+    }
+    if (equals(metric_name, "tool_call_accuracy")) {
+        catalog = attr<"get_tools_catalog_content">(self)();
+        tool_calls = attr<"get_tool_calls_content">(self)(data);
+    }
+    nb::object payloads = attr<"_DetectorsProvider__get_json_payloads">(self)(inputs, outputs, contexts, catalog, tool_calls);
+    nb::object record_ids = column_values(data, attr<"record_id_field">(configuration));
+    return nb::make_tuple(payloads, record_ids);
+}
+
+/// Refuses a value that is neither a list nor None, with the exact-type message.
+void check_list_or_none(nb::handle value, const char *name) {
+    if (value.is_none() || PyList_CheckExact(value.ptr())) return;
+    tessary::raise_error(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                         PyList_Type.tp_name, Py_TYPE(value.ptr())->tp_name);
+}
+
+/// The list itself, or the TypeError zip() raises for a value it cannot iterate.
+nb::handle pairable(nb::handle value) {
+    if (value.is_none()) tessary::raise_error(PyExc_TypeError, "'NoneType' object is not iterable");
+    return value;
+}
+
+enum class Shape { answer_relevance, context, faithfulness, tool_calls, plain };
+
+/// Writes one body: the common head, then the per-record members when they are plain texts; returns
+/// false (nothing kept) when json.dumps must encode the record instead.
+bool fast_body(std::string &out, const std::string &head, Shape shape, PyObject *first, PyObject *second) {
+    out.assign(head);
+    switch (shape) {
+        case Shape::plain:
+            if (!PyUnicode_CheckExact(first)) return false;
+            out.append(", \"input\": ");
+            append_json_string(out, first);
+            break;
+        case Shape::answer_relevance:
+            if (!PyUnicode_CheckExact(first) || !PyUnicode_CheckExact(second)) return false;
+            out.append(", \"prompt\": ");
+            append_json_string(out, first);
+            out.append(", \"generated_text\": ");
+            append_json_string(out, second);
+            break;
+        case Shape::context:
+        case Shape::faithfulness:
+            if (!PyUnicode_CheckExact(first)) return false;
+            out.append(", \"input\": ");
+            append_json_string(out, first);
+            out.append(", \"context_type\": \"docs\", \"context\": ");
+            if (!append_json_text_list(out, second)) return false;
+            break;
+        case Shape::tool_calls:
+            return false;
+    }
+    out.push_back('}');
+    return true;
+}
+
+/// The body as a dict in its documented key order, for json.dumps.
+nb::dict body_object(nb::handle detectors, Shape shape, nb::handle first, nb::handle second) {
+    nb::dict body;
+    body["detectors"] = detectors;
+    switch (shape) {
+        case Shape::plain: body["input"] = first; break;
+        case Shape::answer_relevance:
+            body["prompt"] = first;
+            body["generated_text"] = second;
+            break;
+        case Shape::context:
+        case Shape::faithfulness:
+            body["input"] = first;
+            body["context_type"] = "docs";
+            body["context"] = second;
+            break;
+        case Shape::tool_calls: {
+            nb::dict user, assistant;
+            user["content"] = first;
+            user["role"] = "user";
+            assistant["tool_calls"] = second;
+            assistant["role"] = "assistant";
+            nb::list messages;
+            messages.append(user);
+            messages.append(assistant);
+            body["messages"] = messages;
+            break;
+        }
+    }
+    return body;
+}
+
+nb::object get_json_payloads(const Args &args) {
+    nb::handle self = args[0], inputs = args[1], outputs = args[2], contexts = args[3], catalog = args[4],
+               tool_calls = args[5];
+    check_list_or_none(outputs, "output_contents");
+    check_list_or_none(contexts, "context_contents");
+    check_list_or_none(catalog, "tools_catalog_content");
+    check_list_or_none(tool_calls, "tool_calls_content");
+    nb::list payloads;
+    nb::object metric_name = attr<"metric_name">(self);
+    nb::object detector_name = attr<"set_metric_name">(self)(metric_name);
+    nb::object params = attr<"detector_params">(self);
+    if (params.is_none() || !truthy(params)) params = nb::dict();
+    nb::dict detectors;
+    detectors[detector_name] = params;
+
+    Shape shape = Shape::plain;
+    nb::handle second_list;
+    if (equals(metric_name, "answer_relevance")) {
+        shape = Shape::answer_relevance;
+        second_list = pairable(outputs);
+    } else if (equals(metric_name, "context_relevance")) {
+        shape = Shape::context;
+        second_list = pairable(contexts);
+    } else if (equals(metric_name, "faithfulness")) {
+        shape = Shape::faithfulness;
+        second_list = pairable(contexts);
+    } else if (equals(metric_name, "tool_call_accuracy")) {
+        shape = Shape::tool_calls;
+        second_list = pairable(tool_calls);
+    }
+    nb::handle first_list = shape == Shape::faithfulness ? pairable(outputs) : inputs;
+    Py_ssize_t count = PyList_GET_SIZE(first_list.ptr());
+    if (second_list.is_valid() && PyList_GET_SIZE(second_list.ptr()) < count) count = PyList_GET_SIZE(second_list.ptr());
+
+    nb::object dumps = global<"json">().attr("dumps");
+    std::string head, text;
+    bool have_head = false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *first = PyList_GET_ITEM(first_list.ptr(), i);
+        PyObject *second = second_list.is_valid() ? PyList_GET_ITEM(second_list.ptr(), i) : nullptr;
+        nb::object body;
+        if (shape != Shape::tool_calls) {
+            if (!have_head) {
+                // '{"detectors": {...}' exactly as json.dumps writes the head of every body.
+                nb::dict only_detectors;
+                only_detectors["detectors"] = detectors;
+                nb::object encoded = dumps(only_detectors);
+                Py_ssize_t size;
+                const char *utf8 = PyUnicode_AsUTF8AndSize(encoded.ptr(), &size);
+                if (!utf8) tessary::throw_pending();
+                head.assign(utf8, static_cast<size_t>(size) - 1);
+                have_head = true;
+            }
+            if (fast_body(text, head, shape, first, second)) body = ascii_text(text);
+        }
+        if (!body.is_valid()) {
+            nb::dict object = body_object(detectors, shape, first, second);
+            if (shape == Shape::tool_calls) object["tools"] = catalog;
+            body = dumps(object);
+        }
+        payloads.append(body);
+    }
+    return payloads;
+}
+
+nb::object get_tool_calls_content(const Args &args) {
+    nb::handle self = args[0], data = args[1];
+    nb::list result;
+    nb::object field = attr<"tool_calls_field">(attr<"configuration">(self));
+    if (!truthy(field)) return result;
+    nb::object loads = global<"json">().attr("loads");
+    nb::list decoded;
+    for (nb::handle value : column_values(data, field))
+        decoded.append(PyUnicode_Check(value.ptr()) ? loads(value) : nb::borrow(value));
+    // A one-dimensional object column, whatever the parsed values hold.
+    nb::object column = global<"pd">().attr("Series")(decoded, nb::arg("index") = data.attr("index"),
+                                                      nb::arg("dtype") = "object");
+    if (PyObject_SetItem(data.ptr(), field.ptr(), column.ptr()) < 0) tessary::throw_pending();
+    nb::object extract = global<"ToolCallMetricProvider">().attr("extract_tool_calls_from_response");
+    for (nb::handle value : column_values(data, field)) {
+        nb::object calls = extract(value);
+        for (nb::handle call : calls) {
+            nb::object function = item(call, "function");
+            nb::object arguments = item(function, "arguments");
+            if (PyUnicode_Check(arguments.ptr()) &&
+                PyObject_SetItem(function.ptr(), nb::str("arguments").ptr(), loads(arguments).ptr()) < 0)
+                tessary::throw_pending();
+        }
+        result.append(calls);
+    }
+    return result;
+}
+
+nb::object get_tools_catalog_content(const Args &args) {
+    nb::object tools = attr<"tools">(attr<"configuration">(args[0]));
+    bool all_callable = PyList_Check(tools.ptr());
+    if (all_callable)
+        for (nb::handle tool : tools)
+            if (!PyCallable_Check(tool.ptr())) {
+                all_callable = false;
+                break;
+            }
+    if (!all_callable) return tools;
+    nb::list catalog;
+    for (nb::handle schema : global<"ToolCallMetricProvider">().attr("get_tools_list_schema")(tools))
+        catalog.append(schema.attr("model_dump")());
+    return catalog;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Post-processing
+
+/// round(value, 4): exact floats in C++, anything else through the builtin.
+nb::object round_score(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return nb::float_(round4(PyFloat_AS_DOUBLE(value.ptr())));
+    return global<"round">()(value, 4);
+}
+
+/// The largest "score" of the detections, compared as max() compares.
+nb::object highest_score(nb::handle detections) {
+    nb::object best;
+    for (nb::handle detection : detections) {
+        nb::object score = item(detection, "score");
+        if (!best.is_valid()) {
+            best = score;
+            continue;
+        }
+        bool greater;
+        if (PyFloat_CheckExact(score.ptr()) && PyFloat_CheckExact(best.ptr())) {
+            greater = PyFloat_AS_DOUBLE(score.ptr()) > PyFloat_AS_DOUBLE(best.ptr());
+        } else {
+            int compared = PyObject_RichCompareBool(score.ptr(), best.ptr(), Py_GT);
+            if (compared < 0) tessary::throw_pending();
+            greater = compared;
+        }
+        if (greater) best = score;
+    }
+    return best;
+}
+
+nb::object get_additional_info(const Args &args) {
+    nb::handle self = args[0], detections = args[1];
+    nb::list evidences;
+    if (contains(global<"RAG_EVIDENCE_METRICS">(), attr<"metric_name">(self))) {
+        nb::object first = nb::int_(0);
+        for (nb::handle detection : detections)
+            evidences.append(tessary::steal_or_throw(PyObject_GetItem(item(detection, "evidence").ptr(), first.ptr())));
+        return evidences;
+    }
+    for (nb::handle detection : detections) {
+        nb::dict span;
+        span["text"] = item(detection, "text");
+        span["score"] = item(detection, "score");
+        span["start"] = item(detection, "start");
+        span["end"] = item(detection, "end");
+        evidences.append(span);
+    }
+    return evidences;
+}
+
+nb::object post_process(const Args &args) {
+    nb::handle self = args[0], results = args[1], record_ids = args[2];
+    static nb::handle record_names = keyword_names(
+        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value"});
+    static nb::handle record_names_evidences = keyword_names(
+        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value", "evidences"});
+    static nb::handle record_names_errors = keyword_names(
+        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value", "errors"});
+
+    nb::object metric_name = attr<"metric_name">(self);
+    nb::object display_name = attr<"metric_display_name">(self);
+    nb::object method = attr<"metric_method">(self);
+    nb::object group = attr<"metric_group">(self);
+    nb::object thresholds = attr<"thresholds">(self);
+    nb::object provider = attr<"value">(attr<"DETECTORS">(global<"EvaluationProvider">()));
+    nb::object record_class = global<"RecordMetricResult">();
+
+    nb::object record_name = metric_name;
+    if (equals(metric_name, "keyword")) record_name = nb::str("keyword_detection");
+    else if (equals(metric_name, "regex")) record_name = nb::str("regex_detection");
+    bool accuracy = contains(global<"ACCURACY_METRICS">(), metric_name);
+    bool with_evidences = contains(global<"EVIDENCES">(), metric_name) ||
+                          (contains(global<"RAG_EVIDENCE_METRICS">(), metric_name) &&
+                           contains(global<"RAG_SMALL_MODELS">(), method));
+    nb::object additional_info;
+    if (with_evidences) additional_info = attr<"_DetectorsProvider__get_additional_info">(self);
+
+    nb::list records, scores, errors;
+    nb::object error_key = nb::str("error"), detections_key = nb::str("detections");
+    nb::object zero = nb::int_(0), one = nb::int_(1);
+    Py_ssize_t count = std::min(PyList_GET_SIZE(results.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::handle outcome = PyList_GET_ITEM(results.ptr(), i);
+        nb::handle record_id = PyList_GET_ITEM(record_ids.ptr(), i);
+        if (!contains(outcome, error_key)) {
+            nb::object detections = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), detections_key.ptr()));
+            Py_ssize_t found = PyObject_Length(detections.ptr());
+            if (found < 0) tessary::throw_pending();
+            nb::object score = zero;
+            if (found == 0) {
+                if (accuracy) score = one;
+            } else {
+                nb::object highest = highest_score(detections);
+                if (accuracy) {
+                    score = PyFloat_CheckExact(highest.ptr())
+                                ? nb::object(nb::float_(1.0 - PyFloat_AS_DOUBLE(highest.ptr())))
+                                : tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr()));
+                } else {
+                    score = highest;
+                }
+                score = round_score(score);
+            }
+            nb::object evidences;
+            if (with_evidences) evidences = additional_info(detections);
+            nb::object record;
+            if (evidences.is_valid() && truthy(evidences))
+                record = call_keywords(record_class, record_names_evidences,
+                                       {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(), group.ptr(),
+                                        record_id.ptr(), thresholds.ptr(), score.ptr(), evidences.ptr()});
+            else
+                record = call_keywords(record_class, record_names,
+                                       {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(), group.ptr(),
+                                        record_id.ptr(), thresholds.ptr(), score.ptr()});
+            records.append(record);
+            scores.append(score);
+        } else {
+            nb::object failure = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), error_key.ptr()));
+            nb::object code = attr<"code">(failure);
+            nb::object message = text_of(attr<"message_en">(failure));
+            nb::list record_errors;
+            record_errors.append(make_error(code, message));
+            records.append(call_keywords(record_class, record_names_errors,
+                                         {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(),
+                                          group.ptr(), record_id.ptr(), thresholds.ptr(), Py_None,
+                                          record_errors.ptr()}));
+            errors.append(make_error(code, message));
+        }
+    }
+
+    static nb::handle aggregate_names = keyword_names({"name", "display_name", "method", "group", "provider", "value",
+                                                       "total_records", "record_level_metrics", "min", "max", "mean",
+                                                       "thresholds"});
+    static nb::handle aggregate_names_errors =
+        keyword_names({"name", "display_name", "method", "group", "provider", "value", "total_records",
+                       "record_level_metrics", "min", "max", "mean", "thresholds", "errors"});
+    nb::object total = nb::int_(PyList_GET_SIZE(results.ptr()));
+    nb::object aggregate_class = global<"AggregateMetricResult">();
+    if (nb::len(scores)) {
+        nb::object average = tessary::steal_or_throw(
+            PyNumber_TrueDivide(global<"sum">()(scores).ptr(), nb::int_(nb::len(scores)).ptr()));
+        nb::object mean = round_score(average);
+        nb::object low = global<"min">()(scores), high = global<"max">()(scores);
+        return call_keywords(aggregate_class, aggregate_names,
+                             {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(), provider.ptr(),
+                              mean.ptr(), total.ptr(), records.ptr(), low.ptr(), high.ptr(), mean.ptr(),
+                              thresholds.ptr()});
+    }
+    nb::object error_value = nb::str("Error");
+    return call_keywords(aggregate_class, aggregate_names_errors,
+                         {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(), provider.ptr(),
+                          error_value.ptr(), total.ptr(), records.ptr(), Py_None, Py_None, Py_None, thresholds.ptr(),
+                          errors.ptr()});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Calls and retries
+
+/// Marks an attempt that ended in a retryable status and its pause.
+nb::handle retry_marker() {
+    static PyObject *marker = PyObject_CallNoArgs(reinterpret_cast<PyObject *>(&PyBaseObject_Type));
+    return marker;
+}
+
+/// One attempt's answer: the parsed body, a failure record, or the retry marker after the pause.
+tessary::Task read_answer(nb::object self, nb::object response, nb::object attempt, long long retry_count) {
+    nb::object status = attr<"status">(response);
+    nb::object text = co_await tessary::awaitable(attr<"text">(response)());
+    nb::object loads = global<"json">().attr("loads");
+    if (PyLong_CheckExact(status.ptr()) ? PyLong_AsLong(status.ptr()) == 200 : status.equal(nb::int_(200)))
+        co_return loads(text);
+    long long attempt_number = PyLong_AsLongLong(attempt.ptr());
+    if (contains(attr<"RETRY_AFTER_STATUS_CODES">(self), status) && attempt_number < retry_count - 1) {
+        nb::object factor = tessary::steal_or_throw(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
+        nb::object delay = tessary::steal_or_throw(PyNumber_Multiply(attr<"BACK_OFF_FACTOR">(self).ptr(), factor.ptr()));
+        co_await tessary::awaitable(attr<"sleep">(global<"asyncio">())(delay));
+        co_return nb::borrow(retry_marker());
+    }
+    nb::object message = text_of(loads(text));
+    co_return failure_record(text_of(status), message);
+}
+
+tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::object session) {
+    nb::object count_object = tessary::steal_or_throw(PyNumber_Index(attr<"RETRY_COUNT">(self).ptr()));
+    long long retry_count = PyLong_AsLongLong(count_object.ptr());
+    if (retry_count == -1 && PyErr_Occurred()) tessary::throw_pending();
+    static nb::handle post_names = keyword_names({"url", "headers", "data", "ssl"});
+    for (long long attempt = 0; attempt < retry_count; ++attempt) {
+        nb::object outcome;
+        nb::object failure;
+        try {
+            nb::object headers = attr<"_DetectorsProvider__get_headers">(self)();
+            nb::object request = call_keywords(attr<"post">(session), post_names,
+                                               {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
+                                                attr<"verify">(self).ptr()});
+            nb::object attempt_object = nb::int_(attempt);
+            auto body = [self, attempt_object, retry_count](nb::object response) {
+                return read_answer(self, response, attempt_object, retry_count);
+            };
+            outcome = co_await tessary::async_with(request, std::move(body));
+        } catch (...) {
+            failure = current_exception();
+        }
+        if (failure.is_valid()) {
+            if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
+            nb::object message = text_of(failure);
+            co_return failure_record(nb::str("REQUEST_FAILED"), message);
+        }
+        if (!outcome.is(retry_marker())) co_return outcome;
+    }
+    co_return nb::none();
+}
+
+nb::object send_with_retries(const Args &args) {
+    return tessary::make_coroutine(send_with_retries_body(args.owned(0), args.owned(1), args.owned(2)),
+                                   "DetectorsProvider.send_with_retries");
+}
+
+tessary::Task gather_requests(nb::object self, nb::object payloads, nb::object session) {
+    nb::object send = attr<"send_with_retries">(self);
+    Py_ssize_t count = PyList_GET_SIZE(payloads.ptr());
+    nb::object coroutines = tessary::steal_or_throw(PyTuple_New(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object coroutine = send(nb::handle(PyList_GET_ITEM(payloads.ptr(), i)), session);
+        PyTuple_SET_ITEM(coroutines.ptr(), i, coroutine.release().ptr());
+    }
+    nb::dict keywords;
+    keywords["return_exceptions"] = true;
+    nb::object gathering = tessary::steal_or_throw(
+        PyObject_Call(attr<"gather">(global<"asyncio">()).ptr(), coroutines.ptr(), keywords.ptr()));
+    nb::object gathered = co_await tessary::awaitable(gathering);
+    co_return gathered;
+}
+
+tessary::Task compute_metric_body(nb::object self, nb::object payloads) {
+    nb::object session = global<"aiohttp">().attr("ClientSession")();
+    auto body = [self, payloads](nb::object entered) { return gather_requests(self, payloads, entered); };
+    nb::object gathered = co_await tessary::async_with(session, std::move(body));
+    co_return gathered;
+}
+
+nb::object compute_metric(const Args &args) {
+    return tessary::make_coroutine(compute_metric_body(args.owned(0), args.owned(1)), "DetectorsProvider.__compute_metric");
+}
+
+tessary::Task evaluate_async_body(nb::object self, nb::object data) {
+    nb::object result;
+    nb::object failure;
+    try {
+        nb::object prepared = attr<"_DetectorsProvider__pre_process_data">(self)(nb::arg("data") = data);
+        nb::object unpacked = tessary::steal_or_throw(PySequence_List(prepared.ptr()));
+        Py_ssize_t size = PyList_GET_SIZE(unpacked.ptr());
+        if (size < 2)
+            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        if (size > 2) tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+        nb::object payloads = nb::borrow(PyList_GET_ITEM(unpacked.ptr(), 0));
+        nb::object record_ids = nb::borrow(PyList_GET_ITEM(unpacked.ptr(), 1));
+        nb::object computing = attr<"_DetectorsProvider__compute_metric">(self)(payloads);
+        nb::object responses = co_await tessary::awaitable(computing);
+        result = attr<"_DetectorsProvider__post_process">(self)(responses, record_ids);
+    } catch (...) {
+        failure = current_exception();
+    }
+    if (!failure.is_valid()) co_return result;
+    if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
+    nb::object message = nb::str("Error while computing metrics: ") + text_of(attr<"metric_name">(self)) +
+                         nb::str(". Reason: ") + text_of(failure);
+    nb::object replacement = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+    tessary::set_context(replacement, failure);
+    tessary::raise_object(replacement);
+}
+
+nb::object evaluate_async(const Args &args) {
+    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "DetectorsProvider.evaluate_async");
+}
+
+nb::object evaluate(const Args &args) {
+    nb::handle self = args[0];
+    return global<"run_in_event_loop">()(attr<"evaluate_async">(self), nb::arg("data") = args[1]);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module init
+
+void bind_imports() {
+    tessary::import_module("asyncio");
+    tessary::import_module("json");
+    tessary::import_from("typing", {{"Optional"}});
+    tessary::import_module("aiohttp");
+    tessary::import_module("pandas", "pd");
+    tessary::import_from("orvane_corvel_tallion", {{"APIClient", "QTSClient"}});
+    tessary::import_from("tessary.config", {{"GenAIConfiguration"}});
+    tessary::import_from("tessary.entities.base_classes", {{"Error"}});
+    tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"KorundGuardianRisks"}, {"MetricGroup"}});
+    tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});
+    tessary::import_from("tessary.entities.metric_threshold", {{"MetricThreshold"}});
+    tessary::import_from("tessary.providers.tool_call_metric_provider", {{"ToolCallMetricProvider"}});
+    tessary::import_from("tessary.utils.async_util", {{"run_in_event_loop"}});
+    tessary::import_from("tessary.utils.python_utils", {{"get_authenticator_token"}, {"transform_str_to_list"}});
+}
+
+nb::list text_list(std::initializer_list<const char *> texts) {
+    nb::list list;
+    for (const char *text : texts) list.append(nb::str(text));
+    return list;
+}
+
+void bind_constants(nb::module_ m) {
+    m.attr("ACCURACY_METRICS") = text_list({"topic_relevance", "tool_call_accuracy"});
+    m.attr("RAG_EVIDENCE_METRICS") = text_list({"faithfulness", "context_relevance"});
+    m.attr("RAG_SMALL_MODELS") = text_list({"faithfulness_model", "context_relevance_model"});
+    m.attr("EVIDENCES") = text_list({"hap", "pii", "keyword", "regex"});
+}
+
+void define_provider() {
+    nb::list status_codes;
+    for (int code : {502, 503, 504}) status_codes.append(nb::int_(code));
+    tessary::ClassBuilder("DetectorsProvider")
+        .attr("RETRY_AFTER_STATUS_CODES", status_codes)
+        .attr("RETRY_COUNT", nb::int_(3))
+        .attr("BACK_OFF_FACTOR", nb::int_(1))
+        .method({.name = "__init__",
+                 .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
+                            Param("metric_name", "str").exactly(&PyUnicode_Type),
+                            Param("metric_display_name", "str").exactly(&PyUnicode_Type),
+                            Param("metric_method", "Optional[str]").defaults_to(nb::none()).exactly(&PyUnicode_Type),
+                            Param("metric_group", "MetricGroup").defaults_to(nb::none()),
+                            Param("thresholds", "list[MetricThreshold]")
+                                .defaults_to(tessary::empty_list_default())
+                                .exactly(&PyList_Type),
+                            tessary::var_keyword("kwargs")},
+                 .impl = provider_init,
+                 .returns = "None"})
+        .method({.name = "evaluate",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate,
+                 .returns = "AggregateMetricResult"})
+        .method({.name = "evaluate_async",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = evaluate_async,
+                 .returns = "AggregateMetricResult",
+                 .coroutine = true})
+        .method({.name = "__pre_process_data",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = pre_process_data})
+        .method({.name = "send_with_retries",
+                 .params = {Param("self"), Param("payload"), Param("session", "aiohttp.ClientSession")},
+                 .impl = send_with_retries,
+                 .coroutine = true})
+        .method({.name = "__compute_metric",
+                 .params = {Param("self"), Param("api_payloads", "list").exactly(&PyList_Type)},
+                 .impl = compute_metric,
+                 .returns = "list",
+                 .coroutine = true})
+        .method({.name = "__get_additional_info",
+                 .params = {Param("self"), Param("results", "list").exactly(&PyList_Type)},
+                 .impl = get_additional_info,
+                 .returns = "list"})
+        .method({.name = "__post_process",
+                 .params = {Param("self"), Param("results", "list").exactly(&PyList_Type),
+                            Param("record_ids", "list").exactly(&PyList_Type)},
+                 .impl = post_process,
+                 .returns = "AggregateMetricResult"})
+        .method({.name = "__get_json_payloads",
+                 .params = {Param("self"), Param("input_contents", "list").exactly(&PyList_Type),
+                            Param("output_contents", "list | None"), Param("context_contents", "list | None"),
+                            Param("tools_catalog_content", "list | None"), Param("tool_calls_content", "list | None")},
+                 .impl = get_json_payloads,
+                 .returns = "list"})
+        .method({.name = "__get_headers", .params = {Param("self")}, .impl = get_headers})
+        .method({.name = "get_detector_url",
+                 .params = {Param("self"), Param("api_client")},
+                 .impl = get_detector_url,
+                 .returns = "str"})
+        .method({.name = "get_service_instance_id",
+                 .params = {Param("self"), Param("api_client")},
+                 .impl = get_service_instance_id,
+                 .returns = "str"})
+        .method({.name = "set_metric_name",
+                 .params = {Param("self"), Param("metric_name")},
+                 .impl = set_metric_name,
+                 .returns = "str"})
+        .method({.name = "__get_base_url",
+                 .params = {Param("self"), Param("metric_name")},
+                 .impl = get_base_url,
+                 .returns = "str"})
+        .method({.name = "get_tool_calls_content",
+                 .params = {Param("self"), Param("data", "pd.DataFrame")},
+                 .impl = get_tool_calls_content,
+                 .returns = "list"})
+        .method({.name = "get_tools_catalog_content",
+                 .params = {Param("self")},
+                 .impl = get_tools_catalog_content,
+                 .returns = "list"})
+        .build();
+}
+
+}  // namespace
+
+NB_MODULE(probewell, m) {
+    tessary::bind_module(m);
+    tessary::init_coroutines(m);
+    bind_imports();
+    bind_constants(m);
+    define_provider();
+}
