@@ -12,6 +12,7 @@ EXTENSION_MODULES = [
     "tessary.evaluators.impl.riskferry",
     "tessary.providers.loomwright",
     "tessary.providers.critmark",
+    "tessary.providers.probewell",
 ]
 
 
