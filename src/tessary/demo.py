@@ -56,10 +56,37 @@ class ContextOverlapMetric(GenAIMetric):
         return AggregateMetricResult.create(records)
 
 
+def get_weather(city: str, unit: str = "celsius", day: str = "today") -> str:
+    """Forecast for a city on a day ("today" or "tomorrow"), in "celsius" or "fahrenheit"."""
+    return f"Sunny in {city} {day}"
+
+
+def book_table(people: int, time: str) -> str:
+    """Book a restaurant table for a number of people at a time of day."""
+    return f"Booked for {people} at {time}"
+
+
 def demo_configuration() -> GenAIConfiguration:
     return GenAIConfiguration(
         input_fields=["input_text"], output_fields=["generated_text"], context_fields=["context"],
-        reference_fields=["ground_truth"], tool_calls_field="tool_calls")
+        reference_fields=["ground_truth"], tool_calls_field="tool_calls", tools=[get_weather, book_table])
+
+
+def detector_metrics() -> list[GenAIMetric]:
+    """Metrics computed by the detection service."""
+    from tessary.metrics.detector_metrics import (
+        AnswerRelevanceMetric, FaithfulnessMetric, HAPMetric, PIIMetric, ToolCallAccuracyMetric)
+
+    return [HAPMetric(), PIIMetric(), AnswerRelevanceMetric(), FaithfulnessMetric(), ToolCallAccuracyMetric()]
+
+
+def detection_client(url: str) -> Any:
+    """A platform client pointed at the local detection service (on-premises style: the URL is the service)."""
+    from tessary.clients.api_client import APIClient
+    from tessary.entities.credentials import Credentials
+
+    return APIClient(credentials=Credentials(
+        url=url, version="local", bearer_token="local", service_instance_id="local"))
 
 
 def judge_metrics(judge_url: str) -> list[GenAIMetric]:
@@ -95,16 +122,18 @@ def criteria_metric() -> GenAIMetric:
 
 @contextlib.contextmanager
 def local_services() -> Iterator[dict[str, str]]:
-    """Starts the local judge model server on loopback for the duration of the run."""
+    """Starts the local detection service and judge model server on loopback for the run."""
+    from tessary.services.detectd import DetectionService
     from tessary.services.judged import JudgeServer
 
     with contextlib.ExitStack() as stack:
+        detection_url = stack.enter_context(DetectionService())
         judge = JudgeServer()
         judge.start()
         stack.callback(judge.stop)
         # Judges reached through the OpenAI protocol without a URL of their own use this one.
         stack.enter_context(_environment("OPENAI_BASE_URL", judge.base_url))
-        yield {"judge": judge.root_url}
+        yield {"judge": judge.root_url, "detection": detection_url}
 
 
 @contextlib.contextmanager
@@ -122,21 +151,25 @@ def _environment(name: str, value: str) -> Iterator[None]:
 
 def build_metrics(services: dict[str, str]) -> list[GenAIMetric]:
     """The metrics the demo runs."""
-    return [ContextOverlapMetric(), *judge_metrics(services["judge"]), criteria_metric()]
+    return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(services["judge"]), criteria_metric()]
 
 
 def run(path: str | None = None) -> Any:
     """Evaluates the records and returns the `MetricsEvaluationResult`."""
-    os.environ.setdefault("LUMERIS_SERVER", "QZAI")  # no governance platform needed for local metrics
     data = load_records(path)
     with local_services() as services:
-        return _evaluate_metrics(demo_configuration(), data, build_metrics(services))
+        client = detection_client(services["detection"])
+        return _evaluate_metrics(demo_configuration(), data, build_metrics(services), api_client=client)
 
 
 def per_record_table(result: Any) -> pd.DataFrame:
-    """One row per record, one column per metric."""
+    """One row per record, one column per metric (metrics sharing a name are told apart by method)."""
     rows = result.to_df()
-    return rows.pivot_table(index="record_id", columns="name", values="value", aggfunc="first", sort=False)
+    methods_per_name = rows.groupby("name")["method"].nunique()
+    shared = set(methods_per_name[methods_per_name > 1].index)
+    rows["metric"] = [f"{name}[{method}]" if name in shared else name
+                      for name, method in zip(rows["name"], rows["method"])]
+    return rows.pivot_table(index="record_id", columns="metric", values="value", aggfunc="first", sort=False)
 
 
 def main(argv: list[str] | None = None) -> int:
