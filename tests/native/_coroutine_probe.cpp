@@ -125,23 +125,9 @@ Task in_executor(nb::object func, nb::object arg) {
     co_return result;
 }
 
-/// `for _ in range(count): await asyncio.sleep(0)`; returns count.
+/// `for _ in range(count): await asyncio.sleep(0)`; returns count (names looked up at every step).
 Task sleep_loop(long count) {
-    for (long i = 0; i < count; ++i) co_await awaitable(global("asyncio").attr("sleep")(0));
-    co_return nb::int_(count);
-}
-
-/// sleep_loop with the global's and the attribute's names interned once: still looked up at
-/// every step, but without building the name strings (shows what name lookups cost).
-Task sleep_loop_interned(long count) {
-    static PyObject *asyncio_name = PyUnicode_InternFromString("asyncio");
-    static PyObject *sleep_name = PyUnicode_InternFromString("sleep");
-    for (long i = 0; i < count; ++i) {
-        PyObject *found = PyDict_GetItemWithError(module_dict_slot(), asyncio_name);
-        if (!found && PyErr_Occurred()) throw_pending();
-        nb::object asyncio = found ? nb::borrow(found) : global("asyncio");
-        co_await awaitable(nb::getattr(asyncio, nb::handle(sleep_name))(0));
-    }
+    for (long i = 0; i < count; ++i) co_await awaitable(tessary::attr<"sleep">(tessary::global<"asyncio">())(0));
     co_return nb::int_(count);
 }
 
@@ -177,7 +163,6 @@ NB_MODULE(_coroutine_probe, m) {
     });
     m.def("in_executor", [](nb::object func, nb::object arg) { return make_coroutine(in_executor(func, arg), "in_executor"); });
     m.def("sleep_loop", [](long count) { return make_coroutine(sleep_loop(count), "sleep_loop"); });
-    m.def("sleep_loop_interned", [](long count) { return make_coroutine(sleep_loop_interned(count), "sleep_loop_interned"); });
     m.def("nested_echo", [](nb::object target) { return make_coroutine(nested_echo(target), "nested_echo"); });
     m.def("counters", []() {
         nb::dict result;
