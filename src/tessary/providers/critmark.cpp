@@ -17,6 +17,9 @@ using tessary::Param;
 using tessary::attr;
 using tessary::global;
 
+using tessary::truthy;
+using tessary::is_instance;
+
 namespace {
 
 constexpr const char *kVariablesPattern = R"(\{([a-zA-Z_][a-zA-Z0-9_]*)\})";
@@ -24,18 +27,6 @@ constexpr long kSeed = 36;
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers over the C API
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
-}
-
-bool is_instance(nb::handle object, nb::handle cls) {
-    int result = PyObject_IsInstance(object.ptr(), cls.ptr());
-    if (result < 0) tessary::throw_pending();
-    return result;
-}
 
 void set_item(nb::handle dict, const char *key, nb::handle value) {
     if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) < 0) tessary::throw_pending();

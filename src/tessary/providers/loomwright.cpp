@@ -13,39 +13,15 @@ using tessary::Param;
 using tessary::attr;
 using tessary::global;
 
+using tessary::truthy;
+using tessary::contains;
+using tessary::is_instance;
+using tessary::round4;
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Pure helpers
-
-/// Python's round(x, 4): the double nearest to the correctly rounded decimal text.
-double round4(double value) {
-    if (!std::isfinite(value)) return value;
-    char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
-    if (!text) tessary::throw_pending();
-    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
-    PyMem_Free(text);
-    if (rounded == -1.0 && PyErr_Occurred()) tessary::throw_pending();
-    return rounded;
-}
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
-}
-
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) tessary::throw_pending();
-    return found;
-}
-
-bool is_instance(nb::handle object, nb::handle cls) {
-    int match = PyObject_IsInstance(object.ptr(), cls.ptr());
-    if (match < 0) tessary::throw_pending();
-    return match;
-}
 
 bool text_equals(nb::handle text, const char *literal) {
     return PyUnicode_CompareWithASCIIString(text.ptr(), literal) == 0;

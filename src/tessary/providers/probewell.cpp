@@ -12,20 +12,14 @@ using tessary::Param;
 using tessary::attr;
 using tessary::global;
 
+using tessary::truthy;
+using tessary::contains;
+using tessary::round4;
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Pure helpers: rounding and JSON text
-
-/// Python's round(x, 4) for a double: the double nearest to the correctly rounded decimal text.
-double round4(double value) {
-    char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
-    if (!text) tessary::throw_pending();
-    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
-    PyMem_Free(text);
-    if (rounded == -1.0 && PyErr_Occurred()) tessary::throw_pending();
-    return rounded;
-}
 
 constexpr char kHex[] = "0123456789abcdef";
 
@@ -90,18 +84,6 @@ nb::object ascii_text(const std::string &text) {
 
 // ---------------------------------------------------------------------------------------------
 // Small Python-side helpers
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
-}
-
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0) tessary::throw_pending();
-    return found;
-}
 
 bool equals(nb::handle value, const char *text) {
     if (PyUnicode_Check(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;

@@ -83,6 +83,37 @@ inline void set_context(nb::handle exception, nb::handle context) {
     if (exception.ptr() != context.ptr()) PyException_SetContext(exception.ptr(), context.inc_ref().ptr());
 }
 
+/// `bool(value)`, raising what `__bool__` raises.
+inline bool truthy(nb::handle value) {
+    int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw_pending();
+    return truth;
+}
+
+/// `item in container`, with Python's comparison semantics.
+inline bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0) throw_pending();
+    return found;
+}
+
+/// `isinstance(value, cls)`; pass a module global so a patched class is honoured.
+inline bool is_instance(nb::handle value, nb::handle cls) {
+    int match = PyObject_IsInstance(value.ptr(), cls.ptr());
+    if (match < 0) throw_pending();
+    return match;
+}
+
+/// Python's round(x, 4) for a double: the double nearest to the correctly rounded decimal text.
+inline double round4(double value) {
+    char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
+    if (!text) throw_pending();
+    double rounded = PyOS_string_to_double(text, nullptr, nullptr);
+    PyMem_Free(text);
+    if (rounded == -1.0 && PyErr_Occurred()) throw_pending();
+    return rounded;
+}
+
 /// True when the exception belongs to the Exception family (not cancellation, exits or interrupts).
 inline bool is_general_exception(nb::handle exception) {
     return PyObject_IsInstance(exception.ptr(), PyExc_Exception) == 1;

@@ -8,6 +8,9 @@ using tessary::Param;
 using tessary::attr;
 using tessary::global;
 
+using tessary::truthy;
+using tessary::is_instance;
+
 namespace {
 
 constexpr const char *kOnPremisesInstanceId = "drydock";
@@ -18,19 +21,6 @@ constexpr const char *kParseFailed = "Failed to parse model risk result. ";
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers with Python's semantics
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
-}
-
-/// `isinstance(value, cls)` against a module global, so a patched class is honoured.
-bool is_instance(nb::handle value, nb::handle cls) {
-    int result = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (result < 0) tessary::throw_pending();
-    return result;
-}
 
 /// `first, second = value`, with the interpreter's unpacking errors.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {

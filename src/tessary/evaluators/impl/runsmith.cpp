@@ -9,6 +9,8 @@ using tessary::Args;
 using tessary::Param;
 using tessary::global;
 
+using tessary::truthy;
+
 namespace {
 
 // ---------------------------------------------------------------------------------------------
@@ -18,9 +20,7 @@ namespace {
 bool has_metric_named(nb::handle work, nb::handle name) {
     nb::list names;
     for (nb::handle metric : work) names.append(metric.attr("name"));
-    int found = PySequence_Contains(names.ptr(), name.ptr());
-    if (found < 0) tessary::throw_pending();
-    return found;
+    return tessary::contains(names, name);
 }
 
 nb::object resolve_metric_dependencies(const Args &args) {
@@ -50,13 +50,8 @@ nb::object validate_data(const Args &args) {
 /// True when the table lacks the column or holds only nulls in it.
 bool needs_filling(nb::handle data, nb::handle column) {
     nb::object columns = data.attr("columns").attr("tolist")();
-    int present = PySequence_Contains(columns.ptr(), column.ptr());
-    if (present < 0) tessary::throw_pending();
-    if (!present) return true;
-    nb::object all_null = data[column].attr("isnull")().attr("all")();
-    int truth = PyObject_IsTrue(all_null.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
+    if (!tessary::contains(columns, column)) return true;
+    return truthy(data[column].attr("isnull")().attr("all")());
 }
 
 nb::object populate_record_id_timestamp(const Args &args) {
@@ -86,9 +81,9 @@ bool in_hosted_environment() {
 
 /// The caller's client, or outside the hosted environments the process-wide default client.
 nb::object choose_api_client(nb::handle api_client) {
-    if (in_hosted_environment() || PyObject_IsTrue(api_client.ptr())) return nb::borrow(api_client);
+    if (in_hosted_environment() || truthy(api_client)) return nb::borrow(api_client);
     nb::object cached = global<"api_client_cache">();
-    if (!PyObject_IsTrue(cached.ptr())) {
+    if (!truthy(cached)) {
         cached = global<"APIClient">()();
         tessary::set_global("api_client_cache", cached);
     }
@@ -136,12 +131,6 @@ nb::object evaluation_result(nb::handle results) {
     for (nb::handle result : results)
         if (!result.is_none()) kept.append(result);
     return global<"MetricsEvaluationResult">()(nb::arg("metrics_result") = kept);
-}
-
-bool truthy(nb::handle value) {
-    int truth = PyObject_IsTrue(value.ptr());
-    if (truth < 0) tessary::throw_pending();
-    return truth;
 }
 
 // ---------------------------------------------------------------------------------------------
