@@ -110,23 +110,35 @@ def test_unconvertible_results(plugin, result, reason):
     assert raised.value.__context__ is not None and raised.value.__cause__ is None
 
 
+class Unprintable:
+    def __repr__(self):
+        raise UnicodeError("cannot show the score")
+
+
 @pytest.mark.parametrize(
-    "fail_in, reason, path",
+    "fail_in, reason, path, expected_context",
     [
-        (RuntimeError("model unreachable"), "model unreachable", None),
-        (KeyError("risk"), "'risk'", None),
-        ("report", "disk full", "/tmp/report.pdf"),
+        (RuntimeError("model unreachable"), "model unreachable", None, RuntimeError),
+        (KeyError("risk"), "'risk'", None, KeyError),
+        ("print", "cannot show the score", None, UnicodeError),
+        ("report", "disk full", "/tmp/report.pdf", OSError),
     ],
-    ids=["evaluate", "evaluate-key-error", "report"],
+    ids=["evaluate", "evaluate-key-error", "print", "report"],
 )
-def test_plugin_failures_are_wrapped(plugin, fail_in, reason, path):
+def test_plugin_failures_are_wrapped(plugin, capsys, fail_in, reason, path, expected_context):
     plugin.fail_in = fail_in
+    if fail_in == "print":
+        plugin.result = {"r": {"b": {"m": Unprintable()}}}
     with pytest.raises(Exception) as raised:
         riskferry._evaluate_model_risk(custom_configuration(pdf_report_output_path=path), Client())
     assert type(raised.value) is Exception
     assert str(raised.value) == "Error while evaluating FM risks. Reason: " + reason
-    context = raised.value.__context__
-    assert isinstance(context, OSError if fail_in == "report" else type(fail_in))
+    # kept as context, not raised from it
+    assert type(raised.value.__context__) is expected_context
+    assert raised.value.__cause__ is None and not raised.value.__suppress_context__
+    if fail_in == "print":
+        assert [entry[0] for entry in plugin.log] == ["init", "evaluate"]
+        assert capsys.readouterr().out == ""
 
 
 def test_interrupts_are_not_wrapped(plugin):

@@ -139,3 +139,26 @@ def test_real_judge_over_the_real_cross_provider_engine(monkeypatch):
     assert isinstance(judge, DirectJudge) and judge.generate_feedback is True
     engine = judge.inference_engine
     assert engine.provider == "open-ai" and engine.parameters == {"temperature": 0, "seed": 36}
+
+
+@pytest.mark.parametrize(
+    "params",
+    [{"use_cache": False, "seed": 1}, [("seed", 1)], 7],
+    ids=["repeated-keyword", "pairs-are-not-a-mapping", "number"],
+)
+def test_engine_parameters_spread_fails_with_the_hosts_own_message(params, engines, monkeypatch):
+    made = provider()
+    monkeypatch.setattr(made, "_VerdictaProvider__get_inference_engine_params", lambda: params)
+    with pytest.raises(TypeError) as error:
+        made._VerdictaProvider__get_judge()
+    with pytest.raises(TypeError) as expected:
+        critmark.CrossProviderInferenceEngine(**params, use_cache=False)
+    assert str(error.value) == str(expected.value)
+
+
+def test_option_text_is_read_before_the_prediction_placeholder_is_built():
+    from types import SimpleNamespace
+
+    made = provider(options=[SimpleNamespace(name="a", description=None, value=1)], criteria_description="x")
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'replace'"):
+        made._VerdictaProvider__get_criteria(None, [])

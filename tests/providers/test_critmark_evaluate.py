@@ -260,3 +260,42 @@ def test_token_counts_equal_the_encodings_count_on_tricky_texts(monkeypatch):
     for text, record in zip(texts, records, strict=True):
         expected = (len(encode(text)) or None, len(encode(text[::-1])) or None)
         assert (record.additional_info["input_tokens"], record.additional_info["output_tokens"]) == expected, text
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise RuntimeError("no text for this error")
+
+
+def test_failure_while_wording_the_reason_keeps_the_judge_error_as_context(monkeypatch):
+    failure = Unprintable()
+    use_scripted_judge(monkeypatch, failure)
+    with pytest.raises(RuntimeError, match="^no text for this error$") as error:
+        provider(prompt_template="{answer}").evaluate(table())
+    assert error.value.__context__ is failure and error.value.__cause__ is None
+
+
+@pytest.mark.parametrize("where", ["class", "instance", "wrapped"])
+def test_a_replaced_encode_sees_each_whole_text_form(where, monkeypatch):
+    import functools
+
+    import tiktoken
+
+    texts = ["line one\nline two\nline one\n", "a b c " * 20, 42]
+    use_scripted_judge(monkeypatch, [Answer("yes", metadata={"prompt": t, "unparsed_response": "ok ok"}) for t in texts])
+    seen = []
+    real = tiktoken.Encoding.encode
+
+    def spy(encoding, text, **kwargs):
+        seen.append(text)
+        return real(encoding, text, **kwargs)
+
+    if where == "instance":
+        encoding = tiktoken.get_encoding("cl100k_base")
+        monkeypatch.setattr(encoding, "encode", functools.partial(spy, encoding), raising=False)
+    else:
+        monkeypatch.setattr(tiktoken.Encoding, "encode", functools.wraps(real)(spy) if where == "wrapped" else spy)
+    data = pd.DataFrame({"answer": ["a"] * 3, "record_id": [1, 2, 3], "record_timestamp": "t"})
+    records = provider(prompt_template="{answer}", compute_token_count=True).evaluate(data).record_level_metrics
+    assert seen == [str(texts[0]), "ok ok", str(texts[1]), "ok ok", str(texts[2]), "ok ok"]
+    assert [r.additional_info["input_tokens"] for r in records] == [count_tokens(str(t)) for t in texts]

@@ -1,4 +1,7 @@
 """Region and service URL tables."""
+import subprocess
+import sys
+import textwrap
 import urllib.parse
 
 import pydantic
@@ -75,3 +78,34 @@ def test_qz_urls_is_a_plain_pydantic_model():
     with pytest.raises(pydantic.ValidationError):
         QzUrls(iam_url="https://a", qzg_url="https://b", qml_url="https://c", dpx_url="https://d")
     assert halyard.BaseModel is pydantic.BaseModel and halyard.Region is Region
+
+
+REGION_MEMBERS = ["US_SOUTH", "AU_SYD", "CA_TOR", "EU_DE", "JP_TOK", "EU_GB", "AP_SOUTH", "US_GOV_EAST1"]
+IMPORT_WITH_FAKE_ENUMS = """
+import enum, sys, types
+fake = types.ModuleType("tessary.entities.enums")
+{setup}
+sys.modules["tessary.entities.enums"] = fake
+try:
+    import tessary.utils.halyard
+except BaseException as error:
+    print(type(error).__name__, "|", str(error).splitlines()[0], "|", type(error.__cause__).__name__)
+    print("tessary.utils.halyard" in sys.modules)
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, expected",
+    [
+        ("fake.Region = enum.Enum('Region', {'US_SOUTH': 'us-south'})",
+         "AttributeError | type object 'Region' has no attribute 'AU_SYD' | NoneType"),
+        ("", "ImportError | cannot import name 'Region' from 'tessary.entities.enums' (unknown location) | NoneType"),
+        (f"fake.Region = enum.Enum('Region', {{name: i for i, name in enumerate({REGION_MEMBERS!r})}})",
+         "ValidationError | 1 validation error for QzUrls | NoneType"),
+    ],
+    ids=["missing-member", "missing-enum", "invalid-record"],
+)
+def test_a_failed_import_raises_the_error_itself(setup, expected):
+    script = IMPORT_WITH_FAKE_ENUMS.format(setup=setup)
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, check=True)
+    assert run.stdout.splitlines() == [expected, "False"]

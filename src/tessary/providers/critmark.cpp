@@ -179,7 +179,15 @@ nb::object get_inference_engine_params(const Args &args) {
 /// `engine_class(**params, use_cache=use_cache)`, refusing a "use_cache" already in params.
 nb::object build_engine(nb::handle engine_class, nb::handle params, nb::handle use_cache) {
     nb::dict keywords;
-    if (PyDict_Update(keywords.ptr(), params.ptr()) < 0) tessary::throw_pending();
+    if (PyDict_Update(keywords.ptr(), params.ptr()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) tessary::throw_pending();
+        nb::object missing = nb::steal(PyErr_GetRaisedException());
+        int has_keys = PyObject_HasAttrWithError(params.ptr(), tessary::interned<"keys">());
+        if (has_keys < 0) tessary::throw_pending();
+        if (has_keys) tessary::raise_object(missing);
+        tessary::raise_error(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                             tessary::function_description(engine_class).ptr(), Py_TYPE(params.ptr())->tp_name);
+    }
     if (keywords.contains("use_cache"))
         tessary::raise_error(PyExc_TypeError, "%U got multiple values for keyword argument 'use_cache'",
                              tessary::function_description(engine_class).ptr());
@@ -206,10 +214,11 @@ nb::object get_judge(const Args &args) {
 
 /// Drops the braces of `{prediction_field}` and of every identifier placeholder.
 nb::object rewrite_placeholders(nb::handle text, nb::handle prediction_field, nb::handle substitute) {
+    nb::object replace = attr<"replace">(text);
     nb::object left = nb::str("{"), right = nb::str("}");
     nb::object placeholder = tessary::steal_or_throw(PyNumber_Add(left.ptr(), prediction_field.ptr()));
     placeholder = tessary::steal_or_throw(PyNumber_Add(placeholder.ptr(), right.ptr()));
-    nb::object replaced = text.attr("replace")(placeholder, prediction_field);
+    nb::object replaced = replace(placeholder, prediction_field);
     return substitute(global<"VARIABLES_PATTERN">(), nb::str("\\1"), replaced);
 }
 
@@ -293,11 +302,20 @@ nb::object custom_prompts(nb::handle self, nb::handle data) {
 // Evaluation
 
 /// "Error while computing metrics: <name>. Reason: <error>", raised from the caught error.
+/// A failure while building it is raised with the caught error kept as its context.
 [[noreturn]] void raise_wrapped(nb::handle self, nb::object caught) {
-    nb::str name = nb::str(attr<"metric_name">(self));
-    nb::str reason = nb::str(caught);
-    nb::object message = nb::str("Error while computing metrics: ") + name + nb::str(". Reason: ") + reason;
-    nb::object wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+    nb::object wrapped;
+    try {
+        nb::str name = nb::str(attr<"metric_name">(self));
+        nb::str reason = nb::str(caught);
+        nb::object message = nb::str("Error while computing metrics: ") + name + nb::str(". Reason: ") + reason;
+        wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
+    } catch (nb::python_error &error) {
+        error.restore();
+        wrapped = nb::steal(PyErr_GetRaisedException());
+        tessary::set_context(wrapped, caught);
+        tessary::raise_object(wrapped);
+    }
     tessary::set_cause(wrapped, caught);
     tessary::raise_object(wrapped);
 }
@@ -367,12 +385,35 @@ bool is_piece_start(std::string_view text, size_t i) {
     return before == '\n' && c > ' ' && c < 0x7f;
 }
 
+/// Text attribute `name` of `object` equals `expected` (false when absent).
+bool attribute_is(nb::handle object, const char *name, const char *expected) {
+    nb::object value = nb::getattr(object, name, nb::none());
+    return PyUnicode_Check(value.ptr()) && PyUnicode_CompareWithASCIIString(value.ptr(), expected) == 0;
+}
+
+/// True for tiktoken's own Encoding with the split pattern that `is_piece_start` relies on, whose
+/// `encode` is tiktoken's unreplaced method: only then is counting by pieces unobservable.
+bool splits_like_cl100k(nb::handle encoding, nb::handle encode) {
+    nb::object encoding_type = attr<"Encoding">(global<"tiktoken">());
+    if (encoding.type().ptr() != encoding_type.ptr()) return false;
+    if (!PyMethod_Check(encode.ptr()) || PyMethod_GET_SELF(encode.ptr()) != encoding.ptr()) return false;
+    nb::handle function = PyMethod_GET_FUNCTION(encode.ptr());
+    bool tiktokens_own = attribute_is(function, "__module__", "tiktoken.core") &&
+                         attribute_is(function, "__qualname__", "Encoding.encode") &&
+                         !nb::hasattr(function, "__wrapped__");
+    if (!tiktokens_own) return false;
+    nb::object pattern = nb::getattr(encoding, "_pat_str", nb::none());
+    nb::object expected = attr<"PATTERN">(attr<"token_counting">(attr<"utils">(global<"tessary">())));
+    return pattern.equal(expected);
+}
+
 /// Counts tokens with the encoding's `encode` (special-token markers count as plain text).
 /// For the real "cl100k_base" encoding the prompts' repeated lines are encoded once per run.
 class TokenCounter {
 public:
-    TokenCounter(nb::object encoding, bool by_pieces)
-        : encode_(attr<"encode">(encoding)), names_(kwnames({"disallowed_special"})), by_pieces_(by_pieces) {}
+    explicit TokenCounter(nb::handle encoding)
+        : encode_(attr<"encode">(encoding)), names_(kwnames({"disallowed_special"})),
+          by_pieces_(splits_like_cl100k(encoding, encode_)) {}
 
     /// Token count of the text form of `value`, or None for zero tokens.
     nb::object count(nb::handle value) {
@@ -427,15 +468,6 @@ private:
     std::unordered_map<std::string_view, Py_ssize_t> cache_;
 };
 
-/// True for tiktoken's own Encoding with the split pattern that `is_piece_start` relies on.
-bool splits_like_cl100k(nb::handle encoding) {
-    nb::object encoding_type = attr<"Encoding">(global<"tiktoken">());
-    if (encoding.type().ptr() != encoding_type.ptr()) return false;
-    nb::object pattern = nb::getattr(encoding, "_pat_str", nb::none());
-    nb::object expected = attr<"PATTERN">(attr<"token_counting">(attr<"utils">(global<"tessary">())));
-    return pattern.equal(expected);
-}
-
 /// `metadata[key]` of a judge answer.
 nb::object metadata_item(nb::handle answer, PyObject *key) {
     nb::object metadata = attr<"metadata">(answer);
@@ -451,7 +483,7 @@ nb::object post_process(const Args &args) {
         nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
         set_attr(self, "encoding", encoding);
         encoding = attr<"encoding">(self);
-        counter.emplace(encoding, splits_like_cl100k(encoding));
+        counter.emplace(encoding);
     }
     nb::object input_tokens = nb::none(), output_tokens = nb::none();
 
@@ -491,8 +523,8 @@ nb::object post_process(const Args &args) {
         PyObject *score = PyDict_GetItemWithError(scores.ptr(), label.ptr());
         if (!score && PyErr_Occurred()) tessary::throw_pending();
         nb::object value = score ? nb::borrow(score) : nb::none();
-        nb::object feedback = attr<"feedback">(answer);
         nb::object explanation = attr<"explanation">(answer);
+        nb::object feedback = attr<"feedback">(answer);
         nb::dict additional_info;
         set_item(additional_info, "feedback", truthy(feedback) ? feedback : nb::none());
         set_item(additional_info, "input_tokens", input_tokens);

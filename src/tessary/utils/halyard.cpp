@@ -67,9 +67,8 @@ nb::object define_qz_urls() {
         .build({tessary::global<"BaseModel">()});
 }
 
-}  // namespace
-
-NB_MODULE(halyard, m) {
+/// Imports, the QzUrls class and the two tables, in this order.
+void build_module(nb::module_ m) {
     tessary::bind_module(m);
     tessary::import_from("pydantic", {{"BaseModel"}});
     tessary::import_from("tessary.entities.enums", {{"Region"}});
@@ -95,3 +94,31 @@ NB_MODULE(halyard, m) {
     for (size_t i = 0; i < keys.size(); ++i) halyard[nb::str(kEnvironments[i].qzg_url)] = lookup(keys[i]);
     m.attr("QTS_HALYARD") = halyard;
 }
+
+/// Module exec slot: a failed import raises the error itself (AttributeError for a missing Region
+/// member, pydantic's ValidationError, ImportError), not nanobind's wrapping ImportError.
+int exec_module(PyObject *module) {
+    nb::detail::nb_module_exec(NB_DOMAIN_STR, module);
+    try {
+        build_module(nb::borrow<nb::module_>(module));
+        return 0;
+    } catch (...) {
+        tessary::restore_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "halyard", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
+    nb::detail::nb_module_free,
+};
+
+}  // namespace
+
+extern "C" NB_EXPORT PyObject *PyInit_halyard(void) { return PyModuleDef_Init(&module_def); }

@@ -184,10 +184,9 @@ nb::object build_system_credentials(const Args &args) {
 nb::object check_if_model_id_is_valid(const Args &args) {
     nb::handle model_id = args[0], qzai_client = args[1];
     nb::object manager = global<"FoundationModelsManager">()(qzai_client);
-    nb::object get_model_specs = attr<"get_model_specs">(manager);
-    if (truthy(get_model_specs(nb::arg("model_id") = model_id))) return nb::none();
+    if (truthy(attr<"get_model_specs">(manager)(nb::arg("model_id") = model_id))) return nb::none();
 
-    nb::object all_specs = get_model_specs(nb::arg("get_all") = true);
+    nb::object all_specs = attr<"get_model_specs">(manager)(nb::arg("get_all") = true);
     nb::list available;
     for (nb::handle spec : all_specs["resources"]) available.append(spec["model_id"]);
     nb::object message = nb::str(kUnsupportedModel) + text_of(available);
