@@ -1,5 +1,6 @@
 // Test-only module exercising functions, classes, globals and keyword calls of the shared helpers.
 #include <tessary/klass.hpp>
+#include <tessary/module.hpp>
 
 namespace nb = nanobind;
 using tessary::Args;
@@ -78,8 +79,7 @@ void define_classes(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(_function_probe, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(_function_probe, m) {
     tessary::import_from("os.path", {{"join"}, {"basename", "base_name"}});
     define_functions(m);
     define_classes(m);

@@ -1,6 +1,7 @@
 // tessary.providers.critmark: custom criteria metrics judged through verdicta, with the judge's
 // inference engine chosen by the judge model's kind, and optional token counts per record.
 #include <tessary/coroutine.hpp>
+#include <tessary/module.hpp>
 #include <tessary/klass.hpp>
 
 #include <algorithm>
@@ -626,8 +627,7 @@ void define_provider() {
 
 }  // namespace
 
-NB_MODULE(critmark, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(critmark, m) {
     tessary::init_coroutines(m);
     bind_imports();
     bind_judge_library();

@@ -1,6 +1,7 @@
 // tessary.utils.halyard: base URLs of the IAM, governance, machine-learning and data-platform
 // services per region and environment, and the same records keyed by governance-service URL.
 #include <tessary/klass.hpp>
+#include <tessary/module.hpp>
 
 namespace nb = nanobind;
 
@@ -69,7 +70,6 @@ nb::object define_qz_urls() {
 
 /// Imports, the QzUrls class and the two tables, in this order.
 void build_module(nb::module_ m) {
-    tessary::bind_module(m);
     tessary::import_from("pydantic", {{"BaseModel"}});
     tessary::import_from("tessary.entities.enums", {{"Region"}});
     nb::object qz_urls = define_qz_urls();
@@ -95,30 +95,6 @@ void build_module(nb::module_ m) {
     m.attr("QTS_HALYARD") = halyard;
 }
 
-/// Module exec slot: a failed import raises the error itself (AttributeError for a missing Region
-/// member, pydantic's ValidationError, ImportError), not nanobind's wrapping ImportError.
-int exec_module(PyObject *module) {
-    nb::detail::nb_module_exec(NB_DOMAIN_STR, module);
-    try {
-        build_module(nb::borrow<nb::module_>(module));
-        return 0;
-    } catch (...) {
-        tessary::restore_current_exception();
-        return -1;
-    }
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "halyard", nullptr, 0, nullptr, module_slots, nullptr, nullptr,
-    nb::detail::nb_module_free,
-};
-
 }  // namespace
 
-extern "C" NB_EXPORT PyObject *PyInit_halyard(void) { return PyModuleDef_Init(&module_def); }
+TESSARY_MODULE(halyard, m) { build_module(m); }

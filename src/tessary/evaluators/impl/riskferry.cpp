@@ -1,6 +1,7 @@
 // tessary.evaluators.impl.riskferry: risk evaluation of one foundation model through the risk plug-in,
 // from the credential mapping the plug-in reads to the ModelRiskResult of risks, benchmarks and metrics.
 #include <tessary/function.hpp>
+#include <tessary/module.hpp>
 
 namespace nb = nanobind;
 using tessary::Args;
@@ -294,8 +295,7 @@ void define_functions(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(riskferry, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(riskferry, m) {
     bind_imports();
     define_functions(m);
 }

@@ -1,6 +1,7 @@
 // tessary.evaluators.impl.runsmith: runs a list of metrics over a record table, blocking or awaitable,
 // after preparing the records (identifiers, timestamp) and ordering the metrics by their dependencies.
 #include <tessary/coroutine.hpp>
+#include <tessary/module.hpp>
 #include <tessary/klass.hpp>
 #include <tessary/uuid.hpp>
 
@@ -291,8 +292,7 @@ void define_functions(nb::module_ m) {
 
 }  // namespace
 
-NB_MODULE(runsmith, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(runsmith, m) {
     tessary::init_coroutines(m);
     bind_imports();
     m.attr("api_client_cache") = nb::none();

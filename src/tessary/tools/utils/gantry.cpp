@@ -1,5 +1,5 @@
 // tessary.tools.utils.gantry: the accepted data-platform API URLs and the IAM service of each.
-#include <nanobind/nanobind.h>
+#include <tessary/module.hpp>
 
 namespace nb = nanobind;
 
@@ -45,7 +45,7 @@ nb::dict make_table(const PlatformEntry (&entries)[N]) {
 
 }  // namespace
 
-NB_MODULE(gantry, m) {
+TESSARY_MODULE(gantry, m) {
     nb::dict prod = make_table(kProd);
     nb::dict non_prod = make_table(kNonProd);
     nb::dict allowed;
