@@ -102,6 +102,22 @@ def test_library_table_from_the_configured_columns():
 
 
 @pytest.mark.parametrize(
+    "values, texts",
+    [
+        (pd.to_datetime(["2024-01-01", "2024-01-02"]), ["2024-01-01", "2024-01-02"]),
+        (pd.Series([0.1, 0.25], dtype="float32"), ["0.1", "0.25"]),
+        (pd.Series([1.5, float("nan")]), ["1.5", "nan"]),
+        (pd.Series([None, [1, 2]], dtype=object), ["None", "[1, 2]"]),
+        (pd.Series([b"raw", 3], dtype=object), ["raw", "3"]),
+    ],
+)
+def test_cells_reach_the_library_in_their_text_form(values, texts):
+    data = pd.DataFrame({"input_text": values, "record_id": ["a", "b"]})
+    table = make()._TabulonProvider__pre_process_data(data=data)
+    assert list(table["question"]) == texts
+
+
+@pytest.mark.parametrize(
     "fields, columns",
     [
         ({"output_fields": ["a", "missing"]}, ["question", "contexts", "record_id"]),
@@ -148,6 +164,22 @@ def test_rounding_is_pythons_and_missing_scores_clip_to_zero():
     unclipped = make(metric="answer_relevance")._TabulonProvider__post_process(
         result=pd.DataFrame({"answer_relevance": [0.5, float("nan")], "record_id": ["a", "b"]}))
     assert math.isnan(unclipped.record_level_metrics[1].value) and unclipped.mean == 0.5
+
+
+@pytest.mark.parametrize(
+    "method, reason",
+    [("token_recall", "type NoneType doesn't define __round__ method"),
+     ("sentence_bert_mini_lm", "'>' not supported between instances of 'NoneType' and 'float'")],
+)
+def test_records_without_any_score_fail_the_run(monkeypatch, method, reason):
+    provider = make(metric="context_relevance", method=method)
+    monkeypatch.setattr(provider, "_TabulonProvider__generate_tabulon_metric", lambda **kwargs: ScoringMetric([None, None]))
+    data = pd.DataFrame({"input_text": ["q1", "q2"], "record_id": ["a", "b"]})
+    with pytest.raises(Exception) as error:
+        provider.evaluate(data)
+    assert str(error.value) == ("Error while computing metrics: context_relevance with the method " + method +
+                                " using tabulon library. Reason: " + reason)
+    assert isinstance(error.value.__context__, TypeError)
 
 
 def test_empty_table_is_reported_through_the_wrapper():

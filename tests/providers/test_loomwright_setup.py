@@ -159,6 +159,13 @@ def test_factory_empty_texts_and_refusals(engines):
     assert len(lw._inference_engine_cache) == 1  # only the first, successful build is kept
 
 
+@pytest.mark.parametrize("switch, received", [(1, True), ("", False), (None, False), ("no", True)])
+def test_factory_hands_engines_the_truth_value_of_the_cache_switch(engines, switch, received):
+    factory(provider="openai", model_id="m", use_cache=switch, credentials_json="")
+    (call,) = engines["OpenAiInferenceEngine"].calls
+    assert dict(call)["use_cache"] is received
+
+
 def test_equal_arguments_share_one_engine_and_failures_are_not_cached(engines, monkeypatch):
     one = factory(provider="openai", model_id="m", use_cache=False, credentials_json="{}")
     assert factory(provider="openai", model_id="m", use_cache=False, credentials_json="{}") is one

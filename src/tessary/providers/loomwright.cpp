@@ -1,6 +1,7 @@
 // tessary.providers.loomwright: catalog and LLM-as-judge metrics through the tabulon recipe library,
 // with a process-wide cache of judge inference engines and a process-wide run lock.
 #include <tessary/closure.hpp>
+#include <tessary/module.hpp>
 #include <tessary/coroutine.hpp>
 #include <tessary/klass.hpp>
 
@@ -106,7 +107,8 @@ nb::object parse_json_or_empty(nb::handle text) {
 }
 
 nb::object create_inference_engine_impl(const Args &args) {
-    nb::handle provider = args[0], model_id = args[1], use_cache = args[2];
+    nb::handle provider = args[0], model_id = args[1];
+    nb::object use_cache = nb::bool_(truthy(args[2]));  // the engines receive its truth value
     nb::object credentials = parse_json_or_empty(args[3]);
     nb::object parameters = parse_json_or_empty(args[4]);
     if (text_equals(provider, "qzai"))
@@ -345,8 +347,9 @@ nb::object pre_process_data(const Args &args) {
     nb::handle self = args[0], data = args[1];
     nb::object library = global<"pd">().attr("DataFrame")();
     nb::object columns = data.attr("columns").attr("tolist")();
-    // Every cell in its text form; pandas' astype(str) would keep missing cells missing.
-    nb::object converted = data.attr("map")(str_type());
+    // Every cell in its text form, missing cells included: numpy's text type converts as astype(str)
+    // did before pandas 3 (whose astype(str) keeps missing cells missing).
+    nb::object converted = data.attr("astype")(nb::str("U"));
     nb::object configuration = self.attr("configuration");
     nb::object mapping = self.attr("column_mapping");
 
@@ -439,14 +442,13 @@ nb::object compute_metric(const Args &args) {
     return global<"pd">().attr("DataFrame")(frame);
 }
 
-/// The record value: clipped at 0.0 when asked, then rounded to 4 places; a missing score stays missing.
+/// The record value: `round(raw if raw > 0.0 else 0.0, 4)` when clipping, else `round(raw, 4)`.
 nb::object record_value(nb::handle raw, bool clip) {
-    if (PyFloat_Check(raw.ptr())) {
+    if (PyFloat_CheckExact(raw.ptr())) {
         double value = PyFloat_AS_DOUBLE(raw.ptr());
         if (clip && !(value > 0.0)) value = 0.0;
         return nb::float_(round4(value));
     }
-    if (raw.is_none()) return clip ? nb::object(nb::float_(0.0)) : nb::none();
     nb::object value = nb::borrow(raw);
     if (clip) {
         nb::object zero = nb::float_(0.0);
@@ -457,11 +459,10 @@ nb::object record_value(nb::handle raw, bool clip) {
     return global<"round">()(value, 4);
 }
 
-/// min() or max() as Python computes them (the first of equal or unordered values wins); None skipped.
+/// min() or max() as Python computes them over a non-empty list (the first of equal or unordered values wins).
 nb::object extreme(nb::handle values, int operation) {
     nb::object best;
     for (nb::handle value : values) {
-        if (value.is_none()) continue;
         if (!best.is_valid()) {
             best = nb::borrow(value);
             continue;
@@ -470,7 +471,7 @@ nb::object extreme(nb::handle values, int operation) {
         if (better < 0) tessary::throw_pending();
         if (better) best = nb::borrow(value);
     }
-    return best.is_valid() ? best : nb::none();
+    return best;
 }
 
 nb::object post_process(const Args &args) {
@@ -713,8 +714,7 @@ constexpr const char *kPatchDoc =
 
 }  // namespace
 
-NB_MODULE(loomwright, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(loomwright, m) {
     tessary::init_coroutines(m);
     bind_imports();
     bind_tabulon_names();
