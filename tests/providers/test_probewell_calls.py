@@ -173,3 +173,84 @@ def test_evaluate_end_to_end_with_mixed_outcomes(pauses):
     values = sorted((r.value is None, r.value) for r in result.record_level_metrics)
     assert values == [(False, 0.9), (True, None)]
     assert (result.value, result.total_records, result.errors) == (0.9, 2, None)
+
+
+def _iterate_three():
+    yield []
+    yield []
+    yield []
+    raise AssertionError("unpacking reads one item past the pair and no further")
+
+
+@pytest.mark.parametrize(
+    ("prepared", "reason"),
+    [
+        (5, "cannot unpack non-iterable int object"),
+        (([],), "not enough values to unpack (expected 2, got 1)"),
+        (([], [], []), "too many values to unpack (expected 2)"),
+        (_iterate_three, "too many values to unpack (expected 2)"),
+    ],
+)
+@pytest.mark.asyncio
+async def test_preparation_result_unpacked_as_a_pair(prepared, reason):
+    made = provider("hap")
+    made._DetectorsProvider__pre_process_data = lambda data: prepared() if callable(prepared) else prepared
+    with pytest.raises(Exception) as raised:
+        await made.evaluate_async(pd.DataFrame())
+    assert str(raised.value) == "Error while computing metrics: hap. Reason: " + reason
+    assert raised.value.__cause__ is None and str(raised.value.__context__) == reason
+
+
+@pytest.mark.parametrize("escaping", [asyncio.CancelledError, KeyboardInterrupt])
+@pytest.mark.asyncio
+async def test_non_general_exceptions_are_not_wrapped(escaping):
+    made = provider("hap")
+
+    def prepare(data):
+        raise escaping()
+
+    made._DetectorsProvider__pre_process_data = prepare
+    with pytest.raises(escaping):
+        await made.evaluate_async(pd.DataFrame())
+
+
+@pytest.mark.asyncio
+async def test_one_default_session_shared_and_closed(monkeypatch):
+    sessions = []
+    real_session = aiohttp.ClientSession
+
+    def recording_session(*args, **kwargs):
+        assert (args, kwargs) == ((), {})
+        sessions.append(real_session())
+        return sessions[-1]
+
+    seen = []
+
+    async def fake_send(payload, session):
+        seen.append((payload, session))
+        return payload
+
+    monkeypatch.setattr(aiohttp, "ClientSession", recording_session)
+    made = provider("hap")
+    made.send_with_retries = fake_send
+    assert await made._DetectorsProvider__compute_metric(["a", "b", "c"]) == ["a", "b", "c"]
+    assert len(sessions) == 1 and sessions[0].closed
+    assert seen == [("a", sessions[0]), ("b", sessions[0]), ("c", sessions[0])]
+
+
+@pytest.mark.asyncio
+async def test_retry_count_read_again_for_each_retry_decision(monkeypatch):
+    real_sleep = asyncio.sleep
+    made = None
+
+    async def lowering_sleep(delay, result=None):
+        made.RETRY_COUNT = 2  # the attempts already planned stay, the last-attempt test sees the new count
+        return await real_sleep(0, result)
+
+    monkeypatch.setattr(asyncio, "sleep", lowering_sleep)
+    async with ScriptedServer([(503, '{"n": 1}'), (503, '{"n": 2}'), (200, OK)]) as server:
+        made = provider("hap", url=server.url)
+        async with aiohttp.ClientSession() as session:
+            outcome = await made.send_with_retries("{}", session)
+    assert (outcome["error"].code, outcome["error"].message_en) == ("503", "{'n': 2}")
+    assert len(server.requests) == 2

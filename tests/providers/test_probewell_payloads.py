@@ -164,3 +164,12 @@ def test_undecodable_arguments_fail():
     data = pd.DataFrame({"q": ["x"], "calls": ['[{"function": {"name": "f", "arguments": "{oops"}}]'], "id": [1]})
     with pytest.raises(json.JSONDecodeError):
         provider("tool_call_accuracy", configuration=TOOL_CONFIG)._DetectorsProvider__pre_process_data(data=data)
+
+
+@pytest.mark.parametrize(("params", "sent"), [(None, "{}"), ({}, "{}"), ({"topic": "t\u00e9"}, '{"topic": "t\\u00e9"}')])
+def test_detector_params_sent_for_every_record(params, sent):
+    made = provider("topic_relevance", detector_params=params)
+    assert payloads(made, ["a", "b"]) == [
+        '{"detectors": {"topic_relevance": ' + sent + '}, "input": "a"}',
+        '{"detectors": {"topic_relevance": ' + sent + '}, "input": "b"}',
+    ]

@@ -114,3 +114,10 @@ def test_malformed_outcome_fails(outcome):
 def test_exact_list_arguments():
     with pytest.raises(TypeError, match=r"Argument 'record_ids' has incorrect type \(expected list, got tuple\)"):
         provider("hap")._DetectorsProvider__post_process([], ())
+
+
+@pytest.mark.parametrize(("name", "method"), [("hap", None), ("faithfulness", "faithfulness_model")])
+def test_additional_info_takes_any_sequence_of_detections(name, method):
+    detections = ({"score": 0.5, "text": "t", "start": 1, "end": 2, "evidence": ["e"]},)
+    expected = ["e"] if name == "faithfulness" else [{"text": "t", "score": 0.5, "start": 1, "end": 2}]
+    assert provider(name, method=method)._DetectorsProvider__get_additional_info(detections) == expected

@@ -1,9 +1,11 @@
 // tessary.providers.probewell: DetectorsProvider, one detector-based metric computed by the detection
 // service over HTTP, one JSON request per record, with retries, folded into record and aggregate results.
 #include <tessary/coroutine.hpp>
+#include <tessary/module.hpp>
 #include <tessary/klass.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -196,8 +198,8 @@ nb::object get_detector_url(const Args &args) {
     self.attr("qts_client") = attr<"qts_client">(api_client);
     nb::object credentials = attr<"credentials">(api_client);
     self.attr("verify") = nb::bool_(!truthy(attr<"disable_ssl">(credentials)));
+    if (truthy(attr<"version">(credentials))) return attr<"url">(credentials);
     nb::object url = attr<"url">(credentials);
-    if (truthy(attr<"version">(credentials))) return url;
     nb::object halyard = tessary::import_name("tessary.utils.halyard", "QTS_HALYARD");
     nb::object record = halyard.attr("get")(url);
     if (record.is_none())
@@ -630,15 +632,22 @@ nb::handle retry_marker() {
     return marker;
 }
 
+/// `attempt < self.RETRY_COUNT - 1`, with the count read now (an instance may shadow it).
+bool before_last_attempt(nb::handle self, nb::handle attempt) {
+    nb::object last = tessary::steal_or_throw(PyNumber_Subtract(attr<"RETRY_COUNT">(self).ptr(), nb::int_(1).ptr()));
+    int before = PyObject_RichCompareBool(attempt.ptr(), last.ptr(), Py_LT);
+    if (before < 0) tessary::throw_pending();
+    return before;
+}
+
 /// One attempt's answer: the parsed body, a failure record, or the retry marker after the pause.
-tessary::Task read_answer(nb::object self, nb::object response, nb::object attempt, long long retry_count) {
+tessary::Task read_answer(nb::object self, nb::object response, nb::object attempt) {
     nb::object status = attr<"status">(response);
     nb::object text = co_await tessary::awaitable(attr<"text">(response)());
     nb::object loads = global<"json">().attr("loads");
     if (PyLong_CheckExact(status.ptr()) ? PyLong_AsLong(status.ptr()) == 200 : status.equal(nb::int_(200)))
         co_return loads(text);
-    long long attempt_number = PyLong_AsLongLong(attempt.ptr());
-    if (contains(attr<"RETRY_AFTER_STATUS_CODES">(self), status) && attempt_number < retry_count - 1) {
+    if (contains(attr<"RETRY_AFTER_STATUS_CODES">(self), status) && before_last_attempt(self, attempt)) {
         nb::object factor = tessary::steal_or_throw(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
         nb::object delay = tessary::steal_or_throw(PyNumber_Multiply(attr<"BACK_OFF_FACTOR">(self).ptr(), factor.ptr()));
         co_await tessary::awaitable(attr<"sleep">(global<"asyncio">())(delay));
@@ -662,9 +671,7 @@ tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::ob
                                                {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
                                                 attr<"verify">(self).ptr()});
             nb::object attempt_object = nb::int_(attempt);
-            auto body = [self, attempt_object, retry_count](nb::object response) {
-                return read_answer(self, response, attempt_object, retry_count);
-            };
+            auto body = [self, attempt_object](nb::object response) { return read_answer(self, response, attempt_object); };
             outcome = co_await tessary::async_with(request, std::move(body));
         } catch (...) {
             failure = current_exception();
@@ -711,18 +718,38 @@ nb::object compute_metric(const Args &args) {
     return tessary::make_coroutine(compute_metric_body(args.owned(0), args.owned(1)), "DetectorsProvider.__compute_metric");
 }
 
+/// `first, second = value`, with the interpreter's own unpacking errors.
+std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iterator.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            tessary::raise_error(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        tessary::throw_pending();
+    }
+    nb::object items[2];
+    for (int index = 0; index < 2; ++index) {
+        items[index] = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!items[index].is_valid()) {
+            if (PyErr_Occurred()) tessary::throw_pending();
+            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
+        }
+    }
+    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
+    if (surplus.is_valid()) tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) tessary::throw_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 tessary::Task evaluate_async_body(nb::object self, nb::object data) {
     nb::object result;
     nb::object failure;
     try {
         nb::object prepared = attr<"_DetectorsProvider__pre_process_data">(self)(nb::arg("data") = data);
-        nb::object unpacked = tessary::steal_or_throw(PySequence_List(prepared.ptr()));
-        Py_ssize_t size = PyList_GET_SIZE(unpacked.ptr());
-        if (size < 2)
-            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        if (size > 2) tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
-        nb::object payloads = nb::borrow(PyList_GET_ITEM(unpacked.ptr(), 0));
-        nb::object record_ids = nb::borrow(PyList_GET_ITEM(unpacked.ptr(), 1));
+        std::pair<nb::object, nb::object> unpacked = unpack_pair(prepared);
+        nb::object payloads = std::move(unpacked.first);
+        nb::object record_ids = std::move(unpacked.second);
         nb::object computing = attr<"_DetectorsProvider__compute_metric">(self)(payloads);
         nb::object responses = co_await tessary::awaitable(computing);
         result = attr<"_DetectorsProvider__post_process">(self)(responses, record_ids);
@@ -821,7 +848,7 @@ void define_provider() {
                  .returns = "list",
                  .coroutine = true})
         .method({.name = "__get_additional_info",
-                 .params = {Param("self"), Param("results", "list").exactly(&PyList_Type)},
+                 .params = {Param("self"), Param("results")},
                  .impl = get_additional_info,
                  .returns = "list"})
         .method({.name = "__post_process",
@@ -865,8 +892,7 @@ void define_provider() {
 
 }  // namespace
 
-NB_MODULE(probewell, m) {
-    tessary::bind_module(m);
+TESSARY_MODULE(probewell, m) {
     tessary::init_coroutines(m);
     bind_imports();
     bind_constants(m);
