@@ -1,9 +1,8 @@
 """TabulonProvider.evaluate over 1,000 records with a lexical catalog metric, beside the same tabulon
-metric run directly on the same records; prints the provider's time over the direct run's."""
+metric run directly on the same records; prints the provider's best time over the direct run's."""
 
 from __future__ import annotations
 
-import statistics
 import time
 
 import pandas as pd
@@ -52,7 +51,7 @@ def main() -> None:
         result = provider.evaluate(data)
         provider_times.append(time.perf_counter() - start)
     assert [r.value for r in result.record_level_metrics] == [round(s, 4) for s in direct_scores]
-    provider_time, direct_time = statistics.median(provider_times), statistics.median(direct_times)
+    provider_time, direct_time = min(provider_times), min(direct_times)
     print(f"records={RECORDS} provider={provider_time * 1000:.1f} ms direct={direct_time * 1000:.1f} ms")
     print(f"ratio={provider_time / direct_time:.3f}")
 

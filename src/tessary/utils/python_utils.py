@@ -64,17 +64,16 @@ def transform_str_to_list(value: Any) -> list:
     one-element list; None and NaN give an empty list; other scalars become a
     one-element list of their text form.
     """
+    if isinstance(value, str):
+        if value.lstrip().startswith("["):
+            parsed = _parse_list_text(value.strip())
+            if parsed is not None:
+                return parsed
+        return [value]
     if isinstance(value, list):
         return value
     if _is_missing(value):
         return []
-    if isinstance(value, str):
-        stripped = value.strip()
-        if stripped.startswith("["):
-            parsed = _parse_list_text(stripped)
-            if parsed is not None:
-                return parsed
-        return [value]
     if isinstance(value, tuple):
         return list(value)
     if hasattr(value, "tolist"):  # numpy arrays and pandas series
