@@ -24,8 +24,8 @@ class FoundationModelsManager:
     ) -> dict | None:
         """Model specifications.
 
-        With ``model_id``: that model's specification, or ``None`` when the
-        service does not offer it. With ``get_all``: every specification, all
+        With ``model_id``: that model's description, or ``None`` when the
+        service does not offer it. With ``get_all``: every model description, all
         pages read, as ``{"total_count": n, "resources": [...]}``. Otherwise the
         first page of at most ``limit`` specifications as the service sent it.
         """
@@ -40,7 +40,7 @@ class FoundationModelsManager:
         if not isinstance(model_id, str) or not model_id:
             raise ValueError(f"model_id must be non-empty text, got {model_id!r}")
         page = self.client.request("GET", MODEL_SPECS_PATH, params={"model_id": model_id})
-        matches = [spec for spec in _resources(page) if spec.get("model_id") == model_id]
+        matches = [model_spec for model_spec in _resources(page) if model_spec.get("model_id") == model_id]
         return matches[0] if matches else None
 
     def _all_model_specs(self, page_limit: int) -> dict:

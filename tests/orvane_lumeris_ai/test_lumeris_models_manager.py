@@ -16,9 +16,9 @@ def manager():
 
 @pytest.mark.parametrize("model", DEFAULT_MODELS)
 def test_offered_model_has_its_spec(manager, model):
-    spec = manager.get_model_specs(model_id=model["model_id"])
-    assert spec["model_id"] == model["model_id"]
-    assert "behaviour" not in spec
+    model_spec = manager.get_model_specs(model_id=model["model_id"])
+    assert model_spec["model_id"] == model["model_id"]
+    assert "behaviour" not in model_spec
 
 
 @pytest.mark.parametrize("model_id", ["lumeris/unknown", "lumeris/guarded-chat-8", "LUMERIS/GUARDED-CHAT-8B"])
@@ -29,7 +29,7 @@ def test_unknown_model_has_no_spec(manager, model_id):
 @pytest.mark.parametrize("limit", [None, 1, 2, 5, 200])
 def test_get_all_reads_every_page_in_order(manager, limit):
     specs = manager.get_model_specs(get_all=True, limit=limit)
-    assert [spec["model_id"] for spec in specs["resources"]] == [m["model_id"] for m in DEFAULT_MODELS]
+    assert [model_spec["model_id"] for model_spec in specs["resources"]] == [m["model_id"] for m in DEFAULT_MODELS]
     assert specs["total_count"] == len(DEFAULT_MODELS)
 
 
@@ -40,7 +40,7 @@ def test_get_all_follows_pages_beyond_the_default_limit():
         first_page = manager.get_model_specs()
         assert len(first_page["resources"]) == 100 and "next" in first_page
         every = manager.get_model_specs(get_all=True)
-        assert [spec["model_id"] for spec in every["resources"]] == [m["model_id"] for m in MANY_MODELS]
+        assert [model_spec["model_id"] for model_spec in every["resources"]] == [m["model_id"] for m in MANY_MODELS]
 
 
 @pytest.mark.parametrize("kwargs, error", [({"limit": 0}, ValueError), ({"limit": True}, ValueError),

@@ -56,9 +56,9 @@ def test_ideal_model_scores_best_on_every_metric():
     result = run(lambda frame: [answers[text] for text in frame["input_text"]])
     for dimension in shipped_risk_dimensions().values():
         for benchmark in dimension.benchmarks:
-            for spec in benchmark.metrics:
-                value = result[dimension.name][benchmark.name][spec.name]
-                assert value == (1.0 if spec.higher_is_better else 0.0), (benchmark.name, spec.name)
+            for metric_spec in benchmark.metrics:
+                value = result[dimension.name][benchmark.name][metric_spec.name]
+                assert value == (1.0 if metric_spec.higher_is_better else 0.0), (benchmark.name, metric_spec.name)
 
 
 @pytest.mark.parametrize("max_sample_size, expected", [(None, [8, 6, 6, 4, 6, 8, 6]), (2, [2] * 7), (7, [7, 6, 6, 4, 6, 7, 6])])

@@ -64,7 +64,7 @@ def test_page_arguments_are_checked(service, token, query, status):
 
 def test_pages_link_to_the_next_one(service, token):
     status, page = call(service, "GET", "/v1/foundation_model_specs?limit=2&start=2", token=token)
-    assert [spec["model_id"] for spec in page["resources"]] == [
+    assert [model_spec["model_id"] for model_spec in page["resources"]] == [
         "lumeris/safety-judge-2b", "community/open-chat-7b"]
     assert page["next"]["href"] == "/v1/foundation_model_specs?limit=2&start=4"
     status, last = call(service, "GET", page["next"]["href"], token=token)

@@ -86,7 +86,7 @@ class EvaluateFMRisk:
             raise RiskEvaluationError(
                 f"Benchmark '{benchmark.name}' of risk '{dimension.name}' failed: {error}"
             ) from error
-        return {spec.name: round(scores[spec.name], 4) for spec in benchmark.metrics}
+        return {metric_spec.name: round(scores[metric_spec.name], 4) for metric_spec in benchmark.metrics}
 
 
 def _model_name(name: object, system_credentials: Mapping, scoring_function: Callable | None) -> str:

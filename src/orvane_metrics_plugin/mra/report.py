@@ -123,10 +123,10 @@ def _metric_metadata(catalogue: Mapping[str, RiskDimension]) -> tuple[dict, dict
     defaults: dict[tuple[str, str, str], Threshold | None] = {}
     for dimension in catalogue.values():
         for benchmark in dimension.benchmarks:
-            for spec in benchmark.metrics:
-                directions.setdefault(spec.name, spec.higher_is_better)
-                defaults[(dimension.name, benchmark.name, spec.name)] = default_threshold(
-                    spec.higher_is_better, spec.threshold
+            for metric_spec in benchmark.metrics:
+                directions.setdefault(metric_spec.name, metric_spec.higher_is_better)
+                defaults[(dimension.name, benchmark.name, metric_spec.name)] = default_threshold(
+                    metric_spec.higher_is_better, metric_spec.threshold
                 )
     return directions, defaults
 

@@ -199,7 +199,7 @@ class AIService:
             return _error(400, f"limit must lie in 1..{MAX_PAGE_LIMIT} and start must not be negative")
         specs = [_public_spec(model) for model in self.models]
         if "model_id" in request.query:
-            specs = [spec for spec in specs if spec["model_id"] == request.query["model_id"]]
+            specs = [model_spec for model_spec in specs if model_spec["model_id"] == request.query["model_id"]]
         return web.json_response(_page(specs, start, limit))
 
     async def _generation(self, request: web.Request) -> web.Response:
@@ -265,7 +265,7 @@ def _last_line(prompt: str) -> str:
 
 
 def _public_spec(model: Mapping) -> dict:
-    """A model's specification as the service shows it."""
+    """A model's description as the service shows it."""
     return {
         "model_id": model["model_id"],
         "label": model.get("label", model["model_id"]),

@@ -611,11 +611,11 @@ inline PyTypeObject *create_type() {
         {Py_tp_getset, getset},
         {Py_tp_doc, const_cast<char *>("A coroutine implemented in C++.")},
         {0, nullptr}};
-    static PyType_Spec spec = {"tessary.native.coroutine", sizeof(CoroutineObject), 0,
+    static PyType_Spec definition = {"tessary.native.coroutine", sizeof(CoroutineObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
                                    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_MANAGED_WEAKREF,
                                slots};
-    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    return reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&definition));
 }
 
 /// The iterator `await object` steps, as CPython's GET_AWAITABLE finds it; new reference or null.

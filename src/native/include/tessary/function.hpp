@@ -68,7 +68,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject *dict;
-    FunctionSpec *spec;
+    FunctionSpec *definition;
     PyObject *qualname;
     PyObject *interned_names[kMaxParams];
     Py_ssize_t positional_count;  // positional-or-keyword parameters, always first
@@ -101,7 +101,7 @@ struct Binder {
     }
 
     bool bind(PyObject *const *positional, Py_ssize_t nargs, PyObject *kwnames) {
-        const FunctionSpec &spec = *func->spec;
+        const FunctionSpec &definition = *func->definition;
         Py_ssize_t copied = nargs < func->positional_count ? nargs : func->positional_count;
         for (Py_ssize_t i = 0; i < copied; ++i) args.values_[i] = positional[i];
         if (func->has_var_keyword) args.kwargs_ = nb::steal(PyDict_New());
@@ -109,7 +109,7 @@ struct Binder {
         if (nargs > func->positional_count) return too_many_positional(nargs);
         if (!fill_defaults(ParamKind::positional_or_keyword, 0, func->positional_count)) return false;
         if (!fill_defaults(ParamKind::keyword_only, func->positional_count, func->named_count)) return false;
-        return check_types(spec);
+        return check_types(definition);
     }
 
     bool bind_keywords(PyObject *const *values, PyObject *kwnames) {
@@ -136,9 +136,9 @@ struct Binder {
     }
 
     bool too_many_positional(Py_ssize_t given) {
-        const FunctionSpec &spec = *func->spec;
+        const FunctionSpec &definition = *func->definition;
         Py_ssize_t defaults = 0, keyword_only_given = 0;
-        for (Py_ssize_t i = 0; i < func->positional_count; ++i) defaults += spec.params[i].default_value.is_valid();
+        for (Py_ssize_t i = 0; i < func->positional_count; ++i) defaults += definition.params[i].default_value.is_valid();
         for (Py_ssize_t i = func->positional_count; i < func->named_count; ++i) keyword_only_given += args.values_[i] != nullptr;
         Py_ssize_t count = func->positional_count;
         nb::object signature = defaults ? nb::steal(PyUnicode_FromFormat("from %zd to %zd", count - defaults, count))
@@ -156,11 +156,11 @@ struct Binder {
     }
 
     bool fill_defaults(ParamKind kind, Py_ssize_t begin, Py_ssize_t end) {
-        const FunctionSpec &spec = *func->spec;
+        const FunctionSpec &definition = *func->definition;
         std::vector<PyObject *> missing;
         for (Py_ssize_t i = begin; i < end; ++i) {
             if (args.values_[i]) continue;
-            if (spec.params[i].default_value.is_valid()) args.values_[i] = spec.params[i].default_value.ptr();
+            if (definition.params[i].default_value.is_valid()) args.values_[i] = definition.params[i].default_value.ptr();
             else missing.push_back(func->interned_names[i]);
         }
         if (missing.empty()) return true;
@@ -180,9 +180,9 @@ struct Binder {
                      kind, count == 1 ? "" : "s", list.ptr());
     }
 
-    bool check_types(const FunctionSpec &spec) {
+    bool check_types(const FunctionSpec &definition) {
         for (Py_ssize_t i = 0; i < func->named_count; ++i) {
-            const Param &param = spec.params[i];
+            const Param &param = definition.params[i];
             PyObject *value = args.values_[i];
             if (!param.exact_type || Py_TYPE(value) == param.exact_type) continue;
             if (value == Py_None && param.default_value.is_valid() && param.default_value.is_none()) continue;
@@ -200,7 +200,7 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *positional
     Binder binder{func, args};
     if (!binder.bind(positional, PyVectorcall_NARGS(nargsf), kwnames)) return nullptr;
     try {
-        return func->spec->impl(args).release().ptr();
+        return func->definition->impl(args).release().ptr();
     } catch (...) {
         restore_current_exception();
         return nullptr;
@@ -235,7 +235,7 @@ inline void function_dealloc(PyObject *self) {
     function_clear(self);
     Py_XDECREF(func->qualname);
     for (Py_ssize_t i = 0; i < func->named_count + func->has_var_keyword; ++i) Py_XDECREF(func->interned_names[i]);
-    delete func->spec;
+    delete func->definition;
     PyObject_GC_Del(self);
     Py_DECREF(type);
 }
@@ -248,7 +248,7 @@ inline PyObject *function_signature(PyObject *self, void *) {
         nb::object parameter = inspect.attr("Parameter");
         nb::object empty = parameter.attr("empty");
         nb::list parameters;
-        for (const Param &param : func->spec->params) {
+        for (const Param &param : func->definition->params) {
             const char *kind = param.kind == ParamKind::positional_or_keyword ? "POSITIONAL_OR_KEYWORD"
                              : param.kind == ParamKind::keyword_only          ? "KEYWORD_ONLY"
                                                                                : "VAR_KEYWORD";
@@ -257,7 +257,7 @@ inline PyObject *function_signature(PyObject *self, void *) {
             parameters.append(parameter(nb::str(param.name), parameter.attr(kind), nb::arg("default") = default_value,
                                         nb::arg("annotation") = annotation));
         }
-        nb::object returns = func->spec->returns ? nb::object(nb::str(func->spec->returns)) : empty;
+        nb::object returns = func->definition->returns ? nb::object(nb::str(func->definition->returns)) : empty;
         return inspect.attr("Signature")(parameters, nb::arg("return_annotation") = returns).release().ptr();
     } catch (...) {
         restore_current_exception();
@@ -289,40 +289,40 @@ inline PyTypeObject *function_type() {
         {Py_tp_getset, getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
+    static PyType_Spec definition = {
         "tessary.native.function", sizeof(FunctionObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+    type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&definition));
     if (!type) throw_pending();
     return type;
 }
 
 /// Creates the function object; qualname defaults to the name.
 inline nb::object make_function(FunctionSpec spec_value) {
-    auto spec = std::make_unique<FunctionSpec>(std::move(spec_value));
-    if (spec->qualname.empty()) spec->qualname = spec->name;
-    if (spec->params.size() > kMaxParams) throw std::length_error("too many parameters");
+    auto definition = std::make_unique<FunctionSpec>(std::move(spec_value));
+    if (definition->qualname.empty()) definition->qualname = definition->name;
+    if (definition->params.size() > kMaxParams) throw std::length_error("too many parameters");
     PyTypeObject *type = function_type();
     auto *func = PyObject_GC_New(FunctionObject, type);
     if (!func) throw_pending();
     func->vectorcall = function_vectorcall;
-    func->spec = nullptr;
+    func->definition = nullptr;
     std::fill(std::begin(func->interned_names), std::end(func->interned_names), nullptr);
     func->dict = nullptr;
     func->qualname = nullptr;
     func->positional_count = func->named_count = 0;
     func->has_var_keyword = false;
     nb::object result = nb::steal(reinterpret_cast<PyObject *>(func));
-    func->spec = spec.release();
+    func->definition = definition.release();
     func->dict = PyDict_New();
     if (!func->dict) throw_pending();
-    func->qualname = PyUnicode_FromString(func->spec->qualname.c_str());
+    func->qualname = PyUnicode_FromString(func->definition->qualname.c_str());
     if (!func->qualname) throw_pending();
     Py_ssize_t index = 0;
-    for (const Param &param : func->spec->params) {
+    for (const Param &param : func->definition->params) {
         func->interned_names[index++] = PyUnicode_InternFromString(param.name);
         if (param.kind == ParamKind::positional_or_keyword) ++func->positional_count;
         if (param.kind != ParamKind::var_keyword) ++func->named_count;
@@ -331,30 +331,30 @@ inline nb::object make_function(FunctionSpec spec_value) {
     nb::dict dict = nb::borrow<nb::dict>(func->dict);
     nb::dict annotations, keyword_defaults;
     nb::list defaults;
-    for (const Param &param : func->spec->params) {
+    for (const Param &param : func->definition->params) {
         if (param.annotation) annotations[param.name] = nb::str(param.annotation);
         if (!param.default_value.is_valid()) continue;
         if (param.kind == ParamKind::keyword_only) keyword_defaults[param.name] = param.default_value;
         else defaults.append(param.default_value);
     }
-    if (func->spec->returns) annotations["return"] = nb::str(func->spec->returns);
-    dict["__name__"] = nb::str(func->spec->name);
-    dict["__qualname__"] = nb::str(func->spec->qualname.c_str());
+    if (func->definition->returns) annotations["return"] = nb::str(func->definition->returns);
+    dict["__name__"] = nb::str(func->definition->name);
+    dict["__qualname__"] = nb::str(func->definition->qualname.c_str());
     dict["__module__"] = module_name();
-    dict["__doc__"] = func->spec->doc ? nb::object(nb::str(func->spec->doc)) : nb::none();
+    dict["__doc__"] = func->definition->doc ? nb::object(nb::str(func->definition->doc)) : nb::none();
     dict["__annotations__"] = annotations;
     dict["__defaults__"] = nb::len(defaults) ? nb::object(nb::tuple(defaults)) : nb::none();
     dict["__kwdefaults__"] = nb::len(keyword_defaults) ? nb::object(keyword_defaults) : nb::none();
-    if (func->spec->coroutine)
+    if (func->definition->coroutine)
         dict["_is_coroutine_marker"] = nb::module_::import_("inspect").attr("_is_coroutine_mark");
     PyObject_GC_Track(func);
     return result;
 }
 
 /// Defines a module-level function under its own name.
-inline nb::object def(nb::module_ module, FunctionSpec spec) {
-    std::string name = spec.name;
-    nb::object func = make_function(std::move(spec));
+inline nb::object def(nb::module_ module, FunctionSpec definition) {
+    std::string name = definition.name;
+    nb::object func = make_function(std::move(definition));
     module.attr(name.c_str()) = func;
     return func;
 }

@@ -41,22 +41,22 @@ public:
     }
 
     /// A method; a `__private` name is stored mangled, its __name__ and __qualname__ stay as written.
-    ClassBuilder &method(FunctionSpec spec) {
-        std::string stored = mangle(name_, spec.name);
-        namespace_[nb::str(stored.c_str())] = make_method(std::move(spec));
+    ClassBuilder &method(FunctionSpec definition) {
+        std::string stored = mangle(name_, definition.name);
+        namespace_[nb::str(stored.c_str())] = make_method(std::move(definition));
         return *this;
     }
 
-    ClassBuilder &static_method(FunctionSpec spec) {
-        std::string stored = mangle(name_, spec.name);
-        nb::object func = make_method(std::move(spec));
+    ClassBuilder &static_method(FunctionSpec definition) {
+        std::string stored = mangle(name_, definition.name);
+        nb::object func = make_method(std::move(definition));
         namespace_[nb::str(stored.c_str())] = steal_or_throw(PyStaticMethod_New(func.ptr()));
         return *this;
     }
 
-    ClassBuilder &class_method(FunctionSpec spec) {
-        std::string stored = mangle(name_, spec.name);
-        nb::object func = make_method(std::move(spec));
+    ClassBuilder &class_method(FunctionSpec definition) {
+        std::string stored = mangle(name_, definition.name);
+        nb::object func = make_method(std::move(definition));
         namespace_[nb::str(stored.c_str())] = steal_or_throw(PyClassMethod_New(func.ptr()));
         return *this;
     }
@@ -74,9 +74,9 @@ public:
     }
 
 private:
-    nb::object make_method(FunctionSpec spec) {
-        spec.qualname = name_ + "." + spec.name;
-        return make_function(std::move(spec));
+    nb::object make_method(FunctionSpec definition) {
+        definition.qualname = name_ + "." + definition.name;
+        return make_function(std::move(definition));
     }
 
     std::string name_;

@@ -189,7 +189,7 @@ nb::object check_if_model_id_is_valid(const Args &args) {
 
     nb::object all_specs = attr<"get_model_specs">(manager)(nb::arg("get_all") = true);
     nb::list available;
-    for (nb::handle spec : all_specs["resources"]) available.append(spec["model_id"]);
+    for (nb::handle model_spec : all_specs["resources"]) available.append(model_spec["model_id"]);
     nb::object message = nb::str(kUnsupportedModel) + text_of(available);
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     tessary::throw_pending();
