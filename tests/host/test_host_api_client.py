@@ -42,8 +42,10 @@ def monitoring_library(monkeypatch):
     package = types.ModuleType("orvane_corvel_tallion")
     package.APIClient = FakeMonitoringClient
     authenticators = types.ModuleType("orvane_corvel_tallion.authenticators")
-    authenticators.IAMAuthenticator = lambda apikey, url: RecordingAuthenticator(
-        "iam", apikey=apikey, url=url
+    authenticators.IAMAuthenticator = lambda apikey, url, disable_ssl_verification: (
+        RecordingAuthenticator(
+            "iam", apikey=apikey, url=url, disable_ssl_verification=disable_ssl_verification
+        )
     )
     authenticators.BearerTokenAuthenticator = lambda bearer_token: RecordingAuthenticator(
         "bearer", bearer_token=bearer_token
@@ -139,13 +141,15 @@ def test_secrets_stay_out_of_repr():
     assert "secret-key" not in repr(credentials) and "pw" not in repr(credentials)
 
 
-def test_qts_client_is_built_once_for_cloud(monitoring_library):
+@pytest.mark.parametrize("disable_ssl", [False, True])
+def test_qts_client_is_built_once_for_cloud(monitoring_library, disable_ssl):
     client = APIClient(
         Credentials(
             api_key="k",
             url="https://gov.example",
             iam_url="https://iam.example",
             service_instance_id="inst",
+            disable_ssl=disable_ssl,
         )
     )
 
@@ -154,10 +158,17 @@ def test_qts_client_is_built_once_for_cloud(monitoring_library):
     assert qts is client.qts_client
     assert (qts.service_url, qts.service_instance_id) == ("https://gov.example", "inst")
     assert qts.authenticator.kind == "iam"
-    assert qts.authenticator.kwargs == {"apikey": "k", "url": "https://iam.example"}
+    assert qts.authenticator.kwargs == {
+        "apikey": "k",
+        "url": "https://iam.example",
+        "disable_ssl_verification": disable_ssl,
+    }
 
 
-def test_qts_client_on_premises_uses_the_platform_url(monitoring_library):
+@pytest.mark.parametrize("disable_ssl", [False, True])
+def test_qts_client_on_premises_uses_the_platform_url(monitoring_library, disable_ssl):
+    # Platforms with self-signed certificates: the token request must skip the
+    # check too, not only the detection requests.
     client = APIClient(
         Credentials(
             api_key="k",
@@ -165,13 +176,47 @@ def test_qts_client_on_premises_uses_the_platform_url(monitoring_library):
             version="5.0",
             username="u",
             service_instance_id="inst",
+            disable_ssl=disable_ssl,
         )
     )
 
     qts = client.qts_client
 
     assert qts.service_url == "https://opd.example"
-    assert qts.authenticator.kwargs == {"apikey": "k", "url": "https://opd.example"}
+    assert qts.authenticator.kwargs == {
+        "apikey": "k",
+        "url": "https://opd.example",
+        "disable_ssl_verification": disable_ssl,
+    }
+
+
+def test_qts_client_with_the_real_library_honours_disable_ssl():
+    client = APIClient(
+        Credentials(
+            api_key="k",
+            url="https://opd.example",
+            version="5.0",
+            username="u",
+            service_instance_id="inst",
+            disable_ssl=True,
+        )
+    )
+    assert client.qts_client.authenticator.disable_ssl_verification is True
+
+
+def test_a_failed_qts_client_is_not_kept(monitoring_library, monkeypatch):
+    client = APIClient(Credentials(bearer_token="t", url="https://gov.example", service_instance_id="i"))
+    authenticators = sys.modules["orvane_corvel_tallion.authenticators"]
+    working = authenticators.BearerTokenAuthenticator
+
+    def unavailable(bearer_token):
+        raise ConnectionError("token service down")
+
+    monkeypatch.setattr(authenticators, "BearerTokenAuthenticator", unavailable)
+    with pytest.raises(ConnectionError):
+        client.qts_client
+    monkeypatch.setattr(authenticators, "BearerTokenAuthenticator", working)
+    assert client.qts_client.authenticator.kwargs == {"bearer_token": "t"}
 
 
 def test_qts_client_with_bearer_token(monitoring_library):

@@ -246,3 +246,26 @@ def test_model_risk_result_grows_and_tabulates():
 )
 def test_threshold_violation(kind, value, violated):
     assert MetricThreshold(type=kind, value=0.7).is_violated_by(value) is violated
+
+
+def test_a_failed_import_of_the_metric_modules_is_retried(monkeypatch):
+    from tessary.entities import enums
+
+    calls = []
+
+    def import_module(name):
+        calls.append(name)
+        if len(calls) == 1:
+            raise ModuleNotFoundError("No module named 'tabulon'", name="tabulon")
+        return None
+
+    monkeypatch.setattr(enums, "_metric_modules_loaded", False)
+    monkeypatch.setattr(enums.importlib, "import_module", import_module)
+    group = MetricGroup.READABILITY
+
+    with pytest.raises(ModuleNotFoundError, match="tabulon"):
+        group.get_metrics()
+    group.get_metrics()  # the second call tries again instead of finding an empty group
+    group.get_metrics()  # and a successful import is not repeated
+
+    assert calls == ["tessary.metrics", "tessary.metrics"]

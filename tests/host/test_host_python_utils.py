@@ -1,6 +1,7 @@
 import logging
 
 import numpy as np
+import pandas as pd
 import pytest
 
 from tessary.utils import environment
@@ -26,6 +27,12 @@ from tessary.utils.python_utils import (
         (np.array(["a", "b"]), ["a", "b"]),
         (None, []),
         (float("nan"), []),
+        # empty cells as pandas and numpy mark them, not the marker's text
+        (pd.NA, []),
+        (pd.NaT, []),
+        (np.float32("nan"), []),
+        (np.datetime64("NaT", "ns"), []),
+        (np.float32(0.5), ["0.5"]),
         ("", [""]),
         (7, ["7"]),
     ],

@@ -165,3 +165,147 @@ def test_record_id_objects_become_text():
     assert (
         RecordMetricResult(name="m", record_timestamp=1714567890).record_timestamp == "1714567890"
     )
+
+
+MISSING = [None, float("nan")]
+
+
+@pytest.mark.parametrize("missing", MISSING, ids=["none", "nan"])
+def test_create_leaves_out_missing_values_and_reports_them(missing):
+    records = [record(0.2, "a"), record(missing, "b", label="maybe"), record(0.4, "c")]
+
+    aggregate = AggregateMetricResult.create(records)
+
+    assert (aggregate.value, aggregate.min, aggregate.max, aggregate.mean) == (0.3, 0.2, 0.4, 0.3)
+    assert (aggregate.total_records, aggregate.measured_records) == (3, 2)
+    (error,) = aggregate.errors
+    assert error.code == "NO_VALUE" and "'b'" in error.message_en and "maybe" in error.message_en
+
+
+@pytest.mark.parametrize("missing", MISSING, ids=["none", "nan"])
+def test_create_without_any_value_is_an_error_with_one_error_per_record(missing):
+    aggregate = AggregateMetricResult.create([record(missing, "a"), record(missing, "b")])
+
+    assert aggregate.value == "Error" and aggregate.measured_records == 0
+    assert [e.code for e in aggregate.errors] == ["NO_VALUE", "NO_VALUE"]
+
+
+def test_create_refuses_entries_that_are_not_record_results():
+    with pytest.raises(TypeError, match=r"record_level_metrics\[1\]"):
+        AggregateMetricResult.create([record(1), {"value": 1}])
+
+
+@pytest.mark.parametrize("cell", [pd.NaT, pd.NA, float("nan"), None])
+def test_missing_timestamp_cells_become_none(cell):
+    result = RecordMetricResult(name="m", record_timestamp=cell)
+    assert result.record_timestamp is None
+    assert result.model_dump(mode="json")["record_timestamp"] is None
+
+
+def judged_results():
+    """Results shaped as the three providers build them, NaN score included."""
+    detector = AggregateMetricResult(
+        name="hap",
+        provider=EvaluationProvider.DETECTORS.value,
+        group=MetricGroup.CONTENT_SAFETY,
+        value=0.9,
+        total_records=2,
+        record_level_metrics=[
+            RecordMetricResult(
+                name="hap",
+                provider="detectors",
+                record_id="a",
+                value=0.9,
+                evidences=[{"text": "x", "score": 0.9, "start": 0, "end": 1}],
+            ),
+            RecordMetricResult(
+                name="hap",
+                provider="detectors",
+                record_id="b",
+                value=None,
+                errors=[Error(code="503", message_en="down")],
+            ),
+        ],
+        min=0.9,
+        max=0.9,
+        mean=0.9,
+    )
+    tabulon = AggregateMetricResult(
+        name="answer_relevance",
+        provider=EvaluationProvider.TABULON.value,
+        value=0.5,
+        total_records=2,
+        record_level_metrics=[
+            RecordMetricResult(name="answer_relevance", record_id="a", value=0.5),
+            RecordMetricResult(name="answer_relevance", record_id="b", value=float("nan")),
+        ],
+        min=0.5,
+        max=float("nan"),
+        mean=0.5,
+    )
+    criteria = AggregateMetricResult.create(
+        [
+            RecordMetricResult(
+                name="conciseness",
+                provider="tabulon",
+                value=1,
+                label="yes",
+                record_id=10,
+                record_timestamp=pd.Timestamp("2024-05-01T13:45:07"),
+                explanation="short",
+                additional_info={"feedback": None, "input_tokens": 12, "output_tokens": 3},
+            )
+        ]
+    )
+    return MetricsEvaluationResult(metrics_result=[detector, tabulon, criteria])
+
+
+def test_to_dict_of_every_provider_kind_is_strict_json():
+    import json
+
+    plain = judged_results().to_dict()
+
+    text = json.dumps(plain, allow_nan=False)
+    tabulon = plain["metrics_result"][1]
+    assert tabulon["max"] is None and tabulon["record_level_metrics"][1]["value"] is None
+    assert plain["metrics_result"][2]["record_level_metrics"][0]["record_timestamp"] == (
+        "2024-05-01T13:45:07"
+    )
+    assert json.loads(text) == plain
+    assert AggregateMetricResult.to_dict(judged_results().metrics_result[1]) == tabulon
+
+
+def test_summary_counts_measured_records_and_errors_kept_on_records():
+    summary = judged_results().summary_df()
+
+    assert list(summary["measured_records"]) == [1, 1, 1]
+    assert list(summary["total_records"]) == [2, 2, 1]
+    assert list(summary["errors"]) == [1, 0, 0]
+
+
+def test_to_df_of_every_provider_kind_has_one_row_per_record():
+    frame = judged_results().to_df()
+
+    assert list(frame["name"]) == ["hap", "hap", "answer_relevance", "answer_relevance", "conciseness"]
+    assert frame.loc[0, "evidences"][0]["text"] == "x"
+    assert frame.loc[1, "errors"] == "503: down"
+    assert frame.loc[4, "additional_info"]["input_tokens"] == 12 and frame.loc[4, "label"] == "yes"
+
+
+def test_results_nested_in_a_list_still_show_up():
+    aggregate = AggregateMetricResult.create([record(0.5, "a")])
+    result = MetricsEvaluationResult(metrics_result=[[aggregate]])
+
+    assert list(result.to_df()["record_id"]) == ["a"]
+    assert list(result.summary_df()["name"]) == ["faithfulness"]
+
+
+def test_aggregate_repr_counts_records_instead_of_listing_them():
+    aggregate = AggregateMetricResult.create(
+        [record(0.5, f"r{i}") for i in range(500)] + [record(None, "z")]
+    )
+
+    text = repr(aggregate)
+
+    assert "<501 records, 500 with a value>" in text
+    assert "r499" not in text and len(text) < 2000

@@ -165,7 +165,11 @@ class APIClient:
             raise ValueError(
                 "The monitoring client needs an api_key or a bearer_token in the credentials."
             )
-        return IAMAuthenticator(apikey=credentials.api_key, url=self._token_service_url())
+        return IAMAuthenticator(
+            apikey=credentials.api_key,
+            url=self._token_service_url(),
+            disable_ssl_verification=credentials.disable_ssl,
+        )
 
     def _token_service_url(self) -> str:
         credentials = self.credentials

@@ -18,12 +18,15 @@ def _load_metric_modules() -> None:
     global _metric_modules_loaded
     if _metric_modules_loaded:
         return
-    _metric_modules_loaded = True
+    # The flag is set only once the import has settled, so that a failed import
+    # (a missing dependency, say) fails every call instead of leaving the groups
+    # silently empty after the first one.
     try:
         importlib.import_module("tessary.metrics")
     except ModuleNotFoundError as error:
         if error.name != "tessary.metrics":
             raise
+    _metric_modules_loaded = True
 
 
 class MetricGroup(StrEnum):

@@ -14,6 +14,9 @@ from tessary.entities.enums import MetricGroup
 from tessary.entities.metric_threshold import MetricThreshold
 
 _ERROR_VALUE = "Error"
+# Code of the error that `AggregateMetricResult.create` records for a record
+# that ended with neither a value nor an error of its own.
+NO_VALUE_ERROR_CODE = "NO_VALUE"
 
 # Columns of the record table that `to_df` builds, in display order.
 RECORD_COLUMNS = (
@@ -70,10 +73,11 @@ class RecordMetricResult(BaseMetricResult):
     @field_validator("record_timestamp", mode="before")
     @classmethod
     def _timestamp_as_text(cls, value: Any) -> Any:
-        if value is None or isinstance(value, (str, datetime)):
-            return value
-        if _is_nan(value):
+        # pandas' NaT is a datetime too, so missing cells are tested first.
+        if value is None or _is_nan(value):
             return None
+        if isinstance(value, (str, datetime)):
+            return value
         return str(value)
 
     def to_row(self) -> dict[str, Any]:
@@ -117,8 +121,15 @@ class AggregateMetricResult(BaseMetricResult):
 
     @property
     def measured_records(self) -> int:
-        """How many record results hold a value."""
-        return sum(1 for record in self.record_level_metrics if record.value is not None)
+        """How many record results hold a value (None and NaN do not count)."""
+        return sum(1 for record in self.record_level_metrics if _has_value(record.value))
+
+    def __repr_args__(self) -> Any:
+        # The record results can be thousands of rows: show how many, not each one.
+        for name, value in super().__repr_args__():
+            if name == "record_level_metrics":
+                value = _RecordsSummary(len(value), self.measured_records)
+            yield name, value
 
     @classmethod
     def create(
@@ -129,8 +140,11 @@ class AggregateMetricResult(BaseMetricResult):
         Name, display name, method, provider, group and thresholds come from the
         first record unless given in `fields`. `min` and `max` are taken over the
         record values, `mean` (also the `value`) is rounded to 4 places; records
-        without a value are left out, and their errors are gathered. With no
-        value at all, `value` is "Error" and `min`, `max`, `mean` are None.
+        without a value (None or NaN) are left out, and their errors are gathered.
+        A record left out without an error of its own is reported in `errors`
+        with the code "NO_VALUE", so that every record ends with a value or an
+        error. With no value at all, `value` is "Error" and `min`, `max`, `mean`
+        are None.
         """
         if not isinstance(record_level_metrics, list):
             raise TypeError(
@@ -140,8 +154,19 @@ class AggregateMetricResult(BaseMetricResult):
         if not record_level_metrics:
             raise ValueError("Cannot aggregate an empty list of record results.")
         first = record_level_metrics[0]
-        values = [r.value for r in record_level_metrics if r.value is not None]
-        errors = [error for r in record_level_metrics for error in (r.errors or [])]
+        for position, record in enumerate(record_level_metrics):
+            if not isinstance(record, RecordMetricResult):
+                raise TypeError(
+                    f"record_level_metrics[{position}] must be a RecordMetricResult, "
+                    f"got {type(record).__name__}"
+                )
+        values = [r.value for r in record_level_metrics if _has_value(r.value)]
+        errors: list[Error] = []
+        for record in record_level_metrics:
+            if record.errors:
+                errors.extend(record.errors)
+            elif not _has_value(record.value):
+                errors.append(_no_value_error(record))
         statistics = _statistics(values)
         aggregate = {
             "name": first.name,
@@ -163,6 +188,10 @@ class AggregateMetricResult(BaseMetricResult):
         """Return the record results as a table, one row per record."""
         return _records_frame(_aggregate_rows(self))
 
+    def to_dict(self) -> dict[str, Any]:
+        """Return this result as plain, JSON-serialisable data (NaN becomes None)."""
+        return _plain(self)
+
 
 class MetricsEvaluationResult(BaseEntity):
     """All results of one evaluation run, usually one `AggregateMetricResult` per metric."""
@@ -176,7 +205,7 @@ class MetricsEvaluationResult(BaseEntity):
         and errors, so nothing disappears from the table.
         """
         rows = []
-        for result in self.metrics_result:
+        for result in _flatten(self.metrics_result):
             if isinstance(result, AggregateMetricResult):
                 rows.extend(_aggregate_rows(result))
             elif isinstance(result, RecordMetricResult):
@@ -186,7 +215,9 @@ class MetricsEvaluationResult(BaseEntity):
     def summary_df(self) -> pd.DataFrame:
         """Return one row per metric: value, min, max, mean, record counts, errors."""
         rows = [
-            _summary_row(r) for r in self.metrics_result if isinstance(r, AggregateMetricResult)
+            _summary_row(r)
+            for r in _flatten(self.metrics_result)
+            if isinstance(r, AggregateMetricResult)
         ]
         columns = [
             "name",
@@ -219,7 +250,47 @@ class MetricsEvaluationResult(BaseEntity):
 
 
 def _is_nan(value: Any) -> bool:
-    return isinstance(value, float) and math.isnan(value)
+    """True for a missing table cell other than None: NaN, NaT, pandas' NA."""
+    if isinstance(value, float):
+        return math.isnan(value)
+    if value is pd.NA or value is pd.NaT:
+        return True
+    try:
+        return bool(value != value)  # numpy's NaN and NaT scalars
+    except (TypeError, ValueError):
+        return False
+
+
+def _has_value(value: Any) -> bool:
+    return value is not None and not _is_nan(value)
+
+
+def _no_value_error(record: RecordMetricResult) -> Error:
+    detail = f" (label {record.label!r})" if record.label is not None else ""
+    return Error(
+        code=NO_VALUE_ERROR_CODE,
+        message_en=f"Record {record.record_id!r} of metric {record.name!r} has no value{detail}.",
+    )
+
+
+class _RecordsSummary:
+    __slots__ = ("total", "measured")
+
+    def __init__(self, total: int, measured: int) -> None:
+        self.total, self.measured = total, measured
+
+    def __repr__(self) -> str:
+        return f"<{self.total} records, {self.measured} with a value>"
+
+
+def _flatten(results: list[Any]) -> list[Any]:
+    flat: list[Any] = []
+    for result in results:
+        if isinstance(result, (list, tuple)):
+            flat.extend(_flatten(list(result)))
+        else:
+            flat.append(result)
+    return flat
 
 
 def _statistics(values: list[float | int]) -> dict[str, float | int | None]:
@@ -260,8 +331,16 @@ def _summary_row(result: AggregateMetricResult) -> dict[str, Any]:
         "mean": result.mean,
         "total_records": result.total_records,
         "measured_records": result.measured_records,
-        "errors": len(result.errors or []),
+        "errors": _error_count(result),
     }
+
+
+def _error_count(result: AggregateMetricResult) -> int:
+    # A provider may keep failed records' errors on the records only (when some
+    # other record was scored), so those count too.
+    if result.errors:
+        return len(result.errors)
+    return sum(len(record.errors or []) for record in result.record_level_metrics)
 
 
 def _records_frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
@@ -270,5 +349,18 @@ def _records_frame(rows: list[dict[str, Any]]) -> pd.DataFrame:
 
 def _plain(result: Any) -> Any:
     if isinstance(result, BaseEntity):
-        return result.model_dump(mode="json")
-    return result
+        return _finite(result.model_dump(mode="json"))
+    if isinstance(result, (list, tuple)):
+        return [_plain(item) for item in result]
+    return _finite(result)
+
+
+def _finite(data: Any) -> Any:
+    """Replace NaN and infinities, which JSON cannot carry, by None."""
+    if isinstance(data, float):
+        return data if math.isfinite(data) else None
+    if isinstance(data, dict):
+        return {key: _finite(value) for key, value in data.items()}
+    if isinstance(data, list):
+        return [_finite(item) for item in data]
+    return data

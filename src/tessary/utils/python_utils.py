@@ -39,7 +39,23 @@ class track_duration:  # noqa: N801 - used like a function: `with track_duration
 
 
 def _is_missing(value: Any) -> bool:
-    return value is None or (isinstance(value, float) and math.isnan(value))
+    """True for an empty table cell: None, NaN of any float type, NaT, pandas' NA."""
+    if value is None:
+        return True
+    if isinstance(value, float):
+        return math.isnan(value)
+    if type(value).__name__ in _MISSING_TYPE_NAMES:
+        return True
+    if hasattr(value, "dtype") and getattr(value, "ndim", None) == 0:  # numpy scalars
+        try:
+            return bool(value != value)
+        except (TypeError, ValueError):
+            return False
+    return False
+
+
+# pandas' missing-value markers, recognised without importing pandas here.
+_MISSING_TYPE_NAMES = frozenset({"NAType", "NaTType"})
 
 
 def _parse_list_text(text: str) -> list | None:
