@@ -25,22 +25,30 @@ def answer_instruction(option_names: Sequence[str], generate_feedback: bool) -> 
     return "\n".join(lines)
 
 
-def render_criteria_prompt(criteria: Criteria, instance: Instance, generate_feedback: bool) -> str:
-    """One judge prompt: the criteria, its options, the context and the field under judgement."""
-    field = criteria.to_evaluate_field
-    value = instance.field(field)
-    context = [(name, instance.field(name)) for name in criteria.context_fields if name != field]
-    sections = [
-        f"You are an impartial judge. Read the {field} below and choose the option "
-        "of the criteria that describes it best.",
-        f"### Criteria: {criteria.name}\n{criteria.description}",
-        f"{OPTIONS_HEADING}\n{_render_options(criteria)}",
-    ]
-    if context:
-        sections.append("### Context\n" + "\n".join(f"#### {name}\n{render_value(v)}" for name, v in context))
-    sections.append(f"### {field} to evaluate\n{render_value(value)}")
-    sections.append(f"{ANSWER_HEADING}\n{answer_instruction(criteria.option_names(), generate_feedback)}")
-    return "\n\n".join(sections)
+class CriteriaPrompt:
+    """The prompt of one criteria: its fixed parts rendered once, the instance's fields per call."""
+
+    def __init__(self, criteria: Criteria, generate_feedback: bool) -> None:
+        self.field = criteria.to_evaluate_field
+        self.context_names = [name for name in criteria.context_fields if name != self.field]
+        self.head = "\n\n".join([
+            f"You are an impartial judge. Read the {self.field} below and choose the option "
+            "of the criteria that describes it best.",
+            f"### Criteria: {criteria.name}\n{criteria.description}",
+            f"{OPTIONS_HEADING}\n{_render_options(criteria)}",
+        ])
+        self.value_heading = f"### {self.field} to evaluate\n"
+        self.tail = f"{ANSWER_HEADING}\n{answer_instruction(criteria.option_names(), generate_feedback)}"
+
+    def render(self, instance: Instance) -> str:
+        """The judge prompt for one instance."""
+        sections = [self.head]
+        if self.context_names:
+            sections.append("### Context\n" + "\n".join(
+                f"#### {name}\n{render_value(instance.field(name))}" for name in self.context_names))
+        sections.append(self.value_heading + render_value(instance.field(self.field)))
+        sections.append(self.tail)
+        return "\n\n".join(sections)
 
 
 def render_custom_prompt(prompt: str, option_names: Sequence[str], generate_feedback: bool) -> str:

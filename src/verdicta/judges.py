@@ -19,7 +19,7 @@ from typing import Any
 
 from verdicta._criteria import Criteria, CriteriaOption, Instance
 from verdicta._parsing import ParsedReply, parse_reply
-from verdicta._prompts import render_correction, render_criteria_prompt, render_custom_prompt
+from verdicta._prompts import CriteriaPrompt, render_correction, render_custom_prompt
 from verdicta.inference import InferenceEngine, InferenceFailure, check_engine, infer_texts
 
 __all__ = ["Criteria", "CriteriaOption", "DirectJudge", "DirectJudgeResult", "Instance"]
@@ -82,14 +82,14 @@ class DirectJudge:
         """Judge each instance against the criteria (one criteria for all, or one per instance)."""
         instances = [_as_instance(item, index) for index, item in enumerate(_as_list(instances, "instances"))]
         per_instance = _criteria_per_instance(criteria, len(instances))
-        tasks = [
-            _Task(
-                prompt=render_criteria_prompt(item_criteria, instance, self.generate_feedback),
-                option_names=item_criteria.option_names(),
-                criteria=item_criteria,
-            )
-            for instance, item_criteria in zip(instances, per_instance)
-        ]
+        prompts: dict[int, tuple[CriteriaPrompt, list[str]]] = {}  # one renderer per criteria object
+        tasks = []
+        for instance, item_criteria in zip(instances, per_instance):
+            if id(item_criteria) not in prompts:
+                prompts[id(item_criteria)] = (
+                    CriteriaPrompt(item_criteria, self.generate_feedback), item_criteria.option_names())
+            renderer, option_names = prompts[id(item_criteria)]
+            tasks.append(_Task(prompt=renderer.render(instance), option_names=option_names, criteria=item_criteria))
         return self._run(tasks)
 
     evaluate = __call__
