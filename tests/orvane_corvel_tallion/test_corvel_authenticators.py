@@ -68,8 +68,10 @@ def test_errors_are_not_cached(service, clock):
     service.stop()
     with pytest.raises(AuthenticationError):
         authenticator.get_token()
-    with DetectionService(port=port, api_keys=["good-key"], clock=clock):
-        assert authenticator.get_token()
+    restarted = DetectionService(port=port, api_keys=["good-key"], clock=clock)
+    with restarted:
+        token = authenticator.get_token()
+    assert restarted.token_issuer.issued_count == 1 and restarted.token_issuer.is_valid(token)
 
 
 def test_concurrent_callers_share_one_token_request(service, clock):

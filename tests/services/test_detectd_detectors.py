@@ -424,6 +424,7 @@ def test_random_bodies_only_ever_raise_bad_request():
         "tools": [{"name": "f", "parameters": {"type": "object"}}],
     }
     risks = list(guardian.RISK_NAMES)
+    answered = refused = 0
     for _ in range(3000):
         params = {"risk_name": rng.choice(risks), "topic": "capitals", "keywords": ["Paris"], "regex": ["P\\w+"]}
         for key in rng.sample(list(params), rng.randint(0, 2)):
@@ -433,6 +434,15 @@ def test_random_bodies_only_ever_raise_bad_request():
         body = {"detectors": {name: params}}
         body.update({key: value if rng.random() < 0.8 else random_value(rng) for key, value in fields.items() if rng.random() < 0.9})
         try:
-            run_detectors(endpoint, body)
-        except BadDetectionRequest:
-            pass
+            detections = run_detectors(endpoint, body)
+        except BadDetectionRequest as error:
+            refused += 1
+            assert str(error)  # a refusal always says why
+            continue
+        answered += 1
+        assert isinstance(detections, list)
+        for detection in detections:
+            assert isinstance(detection["detection"], str)
+            assert isinstance(detection["score"], float) and 0.0 <= detection["score"] <= 1.0, detection
+    # Both outcomes are exercised, so the loop tests more than one path.
+    assert answered > 300 and refused > 300, (answered, refused)

@@ -36,7 +36,15 @@ class ScriptedServer:
         self.in_flight = 0
         self.max_in_flight = 0
         self.script = lambda body, number: (200, chat_reply("ok"), {})
-        self.delay = 0.0
+        # Synchronisation by events, not by sleeping: `hold` keeps every request
+        # unanswered until the server stops; `crowd` keeps requests waiting until
+        # that many are in flight together (the wait's time-out only guards a hang),
+        # then keeps that first group a moment longer so that a client sending more
+        # at once than it may would show it in `max_in_flight`.
+        self.hold = False
+        self.crowd = 0
+        self.released = asyncio.Event()
+        self.crowded = asyncio.Event()
 
     async def handle(self, request):
         self.in_flight += 1
@@ -45,8 +53,13 @@ class ScriptedServer:
             raw = await request.read()
             body = json.loads(raw) if raw else None
             self.requests.append({"path": request.path_qs, "headers": dict(request.headers), "body": body})
-            if self.delay:
-                await asyncio.sleep(self.delay)
+            if self.hold:
+                await self.released.wait()
+            if self.crowd and not self.crowded.is_set():
+                if self.in_flight >= self.crowd:
+                    self.crowded.set()
+                await asyncio.wait_for(self.crowded.wait(), timeout=10)
+                await asyncio.sleep(0.05)  # a window for excess calls, not synchronisation
             status, payload, headers = self.script(body, len(self.requests))
             text = payload if isinstance(payload, str) else json.dumps(payload)
             return web.Response(status=status, text=text, headers=headers, content_type="application/json")
@@ -67,6 +80,7 @@ class ScriptedServer:
         return self
 
     def __exit__(self, *exc):
+        self.loop.call_soon_threadsafe(self.released.set)
         asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result()
         self.loop.call_soon_threadsafe(self.loop.stop)
         self.thread.join()
@@ -173,7 +187,7 @@ def test_permanent_failures_are_recorded_without_retry(server, status, payload, 
 
 
 def test_a_slow_engine_times_out_with_its_reason(server):
-    server.delay = 0.5
+    server.hold = True  # the server never answers while the test runs
     engine = openai_engine(server, timeout=0.05, max_retries=1)
     [output] = engine.infer(["p"], return_meta_data=True)
     assert output.prediction is None and "no answer within 0.05 s" in output.error
@@ -212,7 +226,9 @@ def test_without_cache_every_request_is_sent(server):
 
 
 def test_calls_in_flight_are_bounded_across_threads(server):
-    server.delay = 0.02
+    # The first requests wait until three are in flight together: fewer at once
+    # would hang until the guard's time-out and fail; more shows in max_in_flight.
+    server.crowd = 3
     engine = openai_engine(server, num_parallel_requests=3)
     results = []
     threads = [threading.Thread(target=lambda: results.append(engine.infer(["p"] * 12))) for _ in range(3)]

@@ -113,33 +113,32 @@ class ScriptedEngine(InferenceEngine):
 
 
 @pytest.mark.parametrize(
-    "reply, expected",
+    "metric, reply, expected",
     [
-        ("Answer: partial\nSome of it.", 0.5),
-        ("**Answer:** YES", 1.0),
-        ("no, it is made up", 0.0),
-        ("I refuse.", None),
-        ("", None),
+        # verbal scale: yes / partial / no
+        ("faithfulness", "Answer: partial\nSome of it.", 0.5),
+        ("faithfulness", "**Answer:** YES", 1.0),
+        ("faithfulness", "no, it is made up", 0.0),
+        ("faithfulness", "I refuse.", None),
+        ("faithfulness", "", None),
+        # numeric scale 1..5 mapped onto 0..1
+        ("answer_relevance", "Rating: 3", 0.5),
+        ("answer_relevance", "Rating: 1\nWrong.", 0.0),
+        ("answer_relevance", "4", 0.75),
+        ("answer_relevance", "Rating: 9", None),  # outside the scale
+        ("answer_relevance", "good", None),
     ],
 )
-def test_verbal_answers_are_read_or_the_reason_kept(reply, expected):
-    [result] = judge_records(make_judge(ScriptedEngine([reply]), "faithfulness"), [GOOD])
+def test_judge_answers_are_read_or_the_reason_kept(metric, reply, expected):
+    [result] = judge_records(make_judge(ScriptedEngine([reply]), metric), [GOOD])
     score = result["score"]["instance"]
+    assert score[f"{metric}_judge_raw_output"] == reply
     if expected is None:
-        assert math.isnan(score["score"]) and score["score_error"]
-        assert score["faithfulness_judge_raw_output"] == reply
+        assert math.isnan(score["score"]) and math.isnan(score[f"{metric}_judge"])
+        assert isinstance(score["score_error"], str) and score["score_error"]
     else:
-        assert score["score"] == expected and score["score_error"] is None
-
-
-@pytest.mark.parametrize(
-    "reply, expected",
-    [("Rating: 3", 0.5), ("Rating: 1\nWrong.", 0.0), ("4", 0.75), ("Rating: 9", None), ("good", None)],
-)
-def test_numeric_answers_are_read_or_the_reason_kept(reply, expected):
-    [result] = judge_records(make_judge(ScriptedEngine([reply]), "answer_relevance"), [GOOD])
-    score = result["score"]["instance"]["score"]
-    assert math.isnan(score) if expected is None else score == expected
+        assert score["score"] == score[f"{metric}_judge"] == expected
+        assert score["score_error"] is None
 
 
 def test_engine_failures_leave_a_missing_score_with_the_reason_and_others_are_kept():
