@@ -2,8 +2,10 @@
 import asyncio
 import inspect
 import re
+import types
 from datetime import datetime
 
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -130,12 +132,70 @@ def test_resolution_refuses_anything_but_a_list(parameter, bad):
         f"Argument '{parameter}' has incorrect type (expected list, got {type(bad).__name__})")
 
 
+class _GrowsMetrics:
+    """A metric whose dependency lookup adds metrics to the caller's list (enough to move its storage)."""
+
+    name = "A"
+
+    def __init__(self, target, late):
+        self.target, self.late = target, late
+
+    @property
+    def metric_dependencies(self):
+        self.target.extend([self.late] * 50)
+        return []
+
+
+class _GrowsGroups:
+    def __init__(self, target, late):
+        self.target, self.late = target, late
+
+    def get_metrics(self):
+        self.target.extend([self.late] * 50)
+        return [Metric("G1")]
+
+
+def _growing_metrics():
+    metrics = []
+    metrics.append(_GrowsMetrics(metrics, Metric("B", [Metric("X")])))
+    return {"metrics": metrics}
+
+
+def _growing_groups():
+    groups = []
+    groups.append(_GrowsGroups(groups, Group(Metric("G2"))))
+    return {"metric_groups": groups}
+
+
+@pytest.mark.parametrize("build, expected", [(_growing_metrics, ["X", "A"]), (_growing_groups, ["G1", "G2"])])
+def test_resolution_follows_caller_lists_that_grow_meanwhile(build, expected):
+    assert names(runsmith._resolve_metric_dependencies(**build())) == expected
+
+
+def test_work_list_names_are_read_before_the_dependency_name():
+    class Nameless:
+        def __init__(self, dependencies=()):
+            self.metric_dependencies = list(dependencies)
+
+    class NamelessDependency(Nameless):
+        pass
+
+    with pytest.raises(AttributeError, match="^'Nameless' object has no attribute 'name'$"):
+        runsmith._resolve_metric_dependencies([Nameless([NamelessDependency()])])
+
+
 # --- record preparation ------------------------------------------------------------------------
 
 @pytest.mark.parametrize("table", [pd.DataFrame(), pd.DataFrame(columns=["a", "b"])])
 def test_empty_tables_are_refused(config, table):
     with pytest.raises(ValueError, match="^The provided data is empty for metrics computation.$"):
         validate(configuration=config, data=table)
+
+
+@pytest.mark.parametrize("empty", [np.True_, 1, [0]])
+def test_validation_tests_the_empty_property_for_truth(config, empty):
+    with pytest.raises(ValueError, match="^The provided data is empty for metrics computation.$"):
+        validate(configuration=config, data=types.SimpleNamespace(empty=empty))
 
 
 def test_missing_ids_and_timestamp_are_filled_in_place(config):
@@ -245,6 +305,52 @@ def test_extra_keyword_repeating_a_driver_keyword_fails(config, telemetry, entry
         outcome = getattr(runsmith, entry)(config, {"q": 1, "answer": "x"}, [dependent], None, [], metrics_result=1)
         if inspect.isawaitable(outcome):
             asyncio.run(outcome)
+
+
+@pytest.mark.parametrize("entry, method", [("_evaluate_metrics", "evaluate"), ("_evaluate_metrics_async", "evaluate_async")])
+def test_repeated_metric_keyword_fails_with_the_host_message(config, telemetry, entry, method):
+    metric = Metric("A", [Metric("X")])
+    with pytest.raises(TypeError) as caught:
+        outcome = getattr(runsmith, entry)(config, {"q": 1, "answer": "x"}, [metric], metrics_result=1)
+        if inspect.isawaitable(outcome):
+            asyncio.run(outcome)
+    with pytest.raises(TypeError) as native:
+        getattr(metric, method)(**{"metrics_result": 0}, **{"metrics_result": 1})
+    assert str(caught.value) == str(native.value)
+
+
+def _nameless_metric_run(config, monkeypatch):
+    metric = Metric("A")
+    del metric.name
+    return asyncio.run(runsmith._evaluate_metrics_async(config, {"q": 1, "answer": "x"}, [metric]))
+
+
+def _telemetry_without_track_event_run(config, monkeypatch):
+    monkeypatch.setattr(runsmith, "SegmentBatchManager", type("Bare", (), {}))
+    return runsmith._evaluate_metrics(config, {"q": 1, "answer": "x"}, [Metric("A")])
+
+
+@pytest.mark.filterwarnings("ignore:coroutine .* was never awaited:RuntimeWarning")
+@pytest.mark.parametrize(
+    "run, message",
+    [
+        (_nameless_metric_run, "'Metric' object has no attribute 'name'"),
+        (_telemetry_without_track_event_run, "'Bare' object has no attribute 'track_event'"),
+    ],
+)
+def test_missing_attributes_raise_attribute_errors(config, telemetry, monkeypatch, run, message):
+    with pytest.raises(AttributeError, match=f"^{message}$"):
+        run(config, monkeypatch)
+
+
+def test_duration_tracker_must_be_a_context_manager(config, telemetry, monkeypatch):
+    monkeypatch.setattr(runsmith, "track_duration", lambda label: None)
+    with pytest.raises(TypeError) as caught:
+        runsmith._evaluate_metrics(config, {"q": 1, "answer": "x"}, [Metric("A")])
+    with pytest.raises(TypeError) as native:
+        with None:
+            pass
+    assert str(caught.value) == str(native.value)
 
 
 @pytest.mark.parametrize("entry", ["_evaluate_metrics", "_evaluate_metrics_async"])

@@ -38,6 +38,22 @@ nb::object twice(const Args &args) { return args[0] * nb::int_(2); }
 
 nb::object nothing(const Args &) { return nb::none(); }
 
+nb::object echo_one(const Args &args) { return nb::borrow(args[0]); }
+
+nb::object echo_collected(const Args &args) { return nb::make_tuple(args[0], args.kwargs()); }
+
+nb::object class_and_value(const Args &args) { return nb::make_tuple(args[0], args[1]); }
+
+/// Runs `with manager:` around a body that raises ValueError("body") when `fail` is true; returns
+/// whether the block ran to its end (false when the exit suppressed the error).
+nb::object with_manager(const Args &args) {
+    bool fail = tessary::truthy(args[1]);
+    bool completed = tessary::run_with(args[0], [&] {
+        if (fail) tessary::raise_error(PyExc_ValueError, "body");
+    });
+    return nb::bool_(completed);
+}
+
 void define_functions(nb::module_ m) {
     tessary::def(m, {.name = "echo_all",
                      .params = {Param("a"), Param("b").defaults_to(nb::int_(1)), Param("c").keyword_only(),
@@ -52,13 +68,20 @@ void define_functions(nb::module_ m) {
                                 Param("label", "str").defaults_to(nb::none()).exactly(&PyUnicode_Type)},
                      .impl = echo_two,
                      .returns = "tuple"});
-    tessary::def(m, {.name = "single", .params = {Param("x")}, .impl = echo_two});
+    tessary::def(m, {.name = "single", .params = {Param("x")}, .impl = echo_one});
     tessary::def(m, {.name = "call_global", .params = {Param("name")}, .impl = call_global});
     tessary::def(m, {.name = "import_missing", .params = {Param("module"), Param("name")}, .impl = import_missing});
     tessary::def(m, {.name = "call_keywords",
                      .params = {Param("func"), Param("data"), Param("configuration"), Param("extra")},
                      .impl = call_keywords});
     tessary::def(m, {.name = "marked_coroutine", .params = {}, .impl = nothing, .coroutine = true});
+    tessary::def(m, {.name = "no_params", .params = {}, .impl = nothing});
+    tessary::def(m, {.name = "keyword_defaults",
+                     .params = {Param("alpha"), Param("beta").defaults_to(nb::int_(2)).keyword_only(),
+                                Param("gamma").keyword_only()},
+                     .impl = echo_one});
+    tessary::def(m, {.name = "collect", .params = {Param("a"), tessary::var_keyword("kw")}, .impl = echo_collected});
+    tessary::def(m, {.name = "with_manager", .params = {Param("manager"), Param("fail")}, .impl = with_manager});
 }
 
 void define_classes(nb::module_ m) {
@@ -67,6 +90,8 @@ void define_classes(nb::module_ m) {
         .method({.name = "state", .params = {Param("self")}, .impl = get_state})
         .method({.name = "__secret", .params = {Param("self")}, .impl = secret})
         .static_method({.name = "twice", .params = {Param("x")}, .impl = twice})
+        .class_method({.name = "make", .params = {Param("cls"), Param("x").defaults_to(nb::int_(1))},
+                       .impl = class_and_value})
         .build();
     nb::object base_model = nb::module_::import_("pydantic").attr("BaseModel");
     tessary::ClassBuilder("Record")

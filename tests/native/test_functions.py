@@ -1,7 +1,12 @@
 """Functions, classes, globals and keyword calls built by the shared C++ helpers behave like Python's."""
 import asyncio
+import collections
+import functools
+import gc
 import inspect
 import os.path
+import sys
+import tracemalloc
 import types
 
 import pydantic
@@ -22,6 +27,18 @@ def single(x):
     return x
 
 
+def no_params():
+    return None
+
+
+def keyword_defaults(alpha, *, beta=2, gamma):
+    return alpha
+
+
+def collect(a, **kw):
+    return a, kw
+
+
 CALLS = [
     ("echo_all", (), {}),
     ("echo_all", (1, 2, 3), {}),
@@ -35,6 +52,22 @@ CALLS = [
     ("single", (1, 2), {}),
     ("single", (), {"y": 1}),
     ("single", (1,), {"x": 1}),
+    ("single", (), {"xx": 1}),
+    ("echo_all", (1,), {"cc": 1}),
+    ("no_params", (1,), {}),
+    ("no_params", (1, 2), {}),
+    ("no_params", (), {"a": 1}),
+    ("keyword_defaults", (), {}),
+    ("keyword_defaults", (1,), {}),
+    ("keyword_defaults", (1,), {"beta": 3}),
+    ("keyword_defaults", (1, 2, 3), {}),
+    ("keyword_defaults", (1, 2), {"gamma": 1}),
+    ("keyword_defaults", (1, 2), {"beta": 1, "gamma": 1}),
+    ("keyword_defaults", (1,), {"gama": 3}),
+    ("keyword_defaults", (1,), {"alpha": 2, "gamma": 3}),
+    ("collect", (1,), {"a": 2}),
+    ("collect", (1, 2), {"b": 3}),
+    ("collect", (), {"kw": 1}),
 ]
 
 
@@ -135,12 +168,31 @@ def test_imports_bind_globals_late(monkeypatch):
         probe.call_global("missing_name")
 
 
-def test_failed_from_import_has_python_message():
+def _from_os_path():
+    from os.path import nope  # noqa: F401
+
+
+def _from_stub():
+    from _function_probe_stub import missing  # noqa: F401
+
+
+@pytest.mark.parametrize(
+    "module, name, python_import",
+    [("os.path", "nope", _from_os_path), ("_function_probe_stub", "missing", _from_stub)],
+)
+def test_failed_from_import_has_python_message(monkeypatch, module, name, python_import):
+    monkeypatch.setitem(sys.modules, "_function_probe_stub", types.ModuleType("_function_probe_stub"))
     with pytest.raises(ImportError) as caught:
-        probe.import_missing("os.path", "nope")
-    assert str(caught.value) == f"cannot import name 'nope' from 'posixpath' ({os.path.__file__})".replace(
-        "'posixpath'", "'os.path'"
-    )
+        probe.import_missing(module, name)
+    with pytest.raises(ImportError) as native:
+        python_import()
+    expected = native.value
+    assert str(caught.value) == str(expected)
+    assert (caught.value.name, caught.value.path, caught.value.name_from) == (
+        expected.name, expected.path, expected.name_from)
+
+
+def test_failed_from_import_is_not_found():
     with pytest.raises(ModuleNotFoundError):
         probe.import_missing("no_such_module_here", "x")
 
@@ -159,3 +211,226 @@ def test_keyword_call_reports_repeated_names():
     with pytest.raises(TypeError) as native:
         (lambda data, configuration: None)(**{"data": 1, "configuration": 2, **{}}, **{"data": 3})
     assert "got multiple values for keyword argument 'data'" in str(native.value)
+
+
+@pytest.mark.parametrize(
+    "name, args, kwargs",
+    [
+        ("keyword_defaults", (1,), {"gamma": 3}),
+        ("keyword_defaults", (), {"alpha": 1, "beta": 5, "gamma": 3}),
+        ("collect", (1,), {"kw": 2, "b": 3}),
+        ("no_params", (), {}),
+    ],
+)
+def test_successful_binding_matches_cpython(name, args, kwargs):
+    assert getattr(probe, name)(*args, **kwargs) == globals()[name](*args, **kwargs)
+
+
+def test_keyword_only_defaults_and_signature():
+    assert probe.keyword_defaults.__kwdefaults__ == {"beta": 2} == keyword_defaults.__kwdefaults__
+    assert probe.keyword_defaults.__defaults__ is None
+    assert str(inspect.signature(probe.keyword_defaults)) == str(inspect.signature(keyword_defaults))
+    assert str(inspect.signature(probe.collect)) == "(a, **kw)"
+
+
+def test_signatures_of_bound_class_and_static_methods():
+    obj = probe.Probe()
+    assert str(inspect.signature(obj.state)) == "()"
+    assert str(inspect.signature(probe.Probe.state)) == "(self)"
+    assert str(inspect.signature(probe.Probe.make)) == str(inspect.signature(obj.make)) == "(x=1)"
+    assert probe.Probe.make() == (probe.Probe, 1) and obj.make(5) == (probe.Probe, 5)
+    assert str(inspect.signature(probe.Probe.twice)) == "(x)"
+    assert isinstance(probe.Probe.make, types.MethodType)
+
+
+def test_descriptor_binding_like_python_functions():
+    func = probe.single
+    assert func.__get__(None, int) is func
+    assert _error(func.__get__, (None,), {}) == _error(single.__get__, (None,), {})
+    bound = func.__get__(5)
+    assert isinstance(bound, types.MethodType) and bound.__self__ == 5 and bound() == 5
+
+
+def test_functools_wraps_and_partial():
+    @functools.wraps(probe.keyword_defaults)
+    def wrapper(*args, **kwargs):
+        return probe.keyword_defaults(*args, **kwargs)
+
+    assert (wrapper.__name__, wrapper.__qualname__, wrapper.__module__) == (
+        "keyword_defaults", "keyword_defaults", "_function_probe")
+    assert wrapper.__wrapped__ is probe.keyword_defaults
+    assert str(inspect.signature(wrapper)) == "(alpha, *, beta=2, gamma)"
+    assert wrapper(1, gamma=2) == 1
+    partial = functools.partial(probe.keyword_defaults, 7)
+    assert partial(gamma=0) == 7
+    assert str(inspect.signature(partial)) == str(inspect.signature(functools.partial(keyword_defaults, 7)))
+    assert _error(partial, (1,), {}) == _error(functools.partial(keyword_defaults, 7), (1,), {})
+
+
+def test_reassigned_qualname_shows_in_errors_and_repr(monkeypatch):
+    monkeypatch.setattr(probe.single, "__qualname__", "Renamed.single")
+    monkeypatch.setattr(single, "__qualname__", "Renamed.single")
+    assert _error(probe.single, (), {}) == _error(single, (), {}) == (
+        "Renamed.single() missing 1 required positional argument: 'x'")
+    assert repr(probe.single).startswith("<function Renamed.single at 0x")
+
+
+def _live_objects():
+    gc.collect()
+    return len(gc.get_objects())
+
+
+@pytest.mark.parametrize(
+    "name, args, kwargs",
+    [
+        ("echo_all", (1,), {"c": 1, "a": 2}),
+        ("echo_all", (1, 2, 3, 4), {"c": 1, "x": 2}),
+        ("echo_required", (), {}),
+        ("single", (), {"xx": 1}),
+        ("collect", (1,), {"a": 1, "b": 2}),
+        ("typed", ([], b"x"), {}),
+        ("keyword_defaults", (1,), {}),
+    ],
+)
+def test_failing_calls_leak_nothing(name, args, kwargs):
+    func = getattr(probe, name)
+
+    def fail_many(count):
+        for _ in range(count):
+            try:
+                func(*args, **kwargs)
+            except TypeError:
+                pass
+
+    fail_many(1000)
+    objects = _live_objects()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        fail_many(100_000)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert _live_objects() - objects < 100
+    assert grown < 100_000
+
+
+def test_name_error_matches_load_global():
+    with pytest.raises(NameError) as caught:
+        probe.call_global("missing_name")
+    try:
+        missing_name  # noqa: F821
+    except NameError as native:
+        expected = native
+    assert str(caught.value) == str(expected) and caught.value.name == expected.name == "missing_name"
+    long_name = "n" * 300
+    with pytest.raises(NameError) as caught:
+        probe.call_global(long_name)
+    assert str(caught.value) == f"name '{long_name[:200]}' is not defined" and caught.value.name == long_name
+
+
+def _plain(data, configuration, **kwargs):
+    return data
+
+
+class _CallableWithoutQualname:
+    def __call__(self, **kwargs):
+        return kwargs
+
+    def __repr__(self):
+        return "<callable>"
+
+
+@pytest.mark.parametrize(
+    "func",
+    [_plain, functools.partial(_plain), _CallableWithoutQualname(), print, probe.echo_all, probe.Probe().state],
+    ids=["function", "partial", "instance", "builtin", "native", "native-bound"],
+)
+def test_keyword_call_repeats_match_cpython(func):
+    with pytest.raises(TypeError) as caught:
+        probe.call_keywords(func, 1, 2, {"x": 0, "configuration": 3})
+    with pytest.raises(TypeError) as native:
+        func(**{"data": 1, "configuration": 2}, **{"x": 0, "configuration": 3})
+    assert str(caught.value) == str(native.value)
+
+
+class _KeysOnly:
+    """A mapping in the `**` sense only: keys() and item access."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def keys(self):
+        return iter(self.items)
+
+    def __getitem__(self, key):
+        return self.items[key]
+
+
+class _OwnIterDict(dict):
+    def __iter__(self):
+        return iter(["x"])
+
+
+def _outcome(call):
+    try:
+        return "returned", call()
+    except TypeError as error:
+        return "raised", str(error)
+
+
+@pytest.mark.parametrize(
+    "extra",
+    [
+        _KeysOnly({"x": 0}),
+        _KeysOnly({"x": 0, "configuration": 3}),
+        collections.UserDict({"x": 0, "data": 3}),
+        _OwnIterDict({"x": 0, "data": 3}),
+        5,
+        None.__class__,
+    ],
+    ids=["keys-only", "keys-only-repeat", "userdict-repeat", "dict-own-iter", "int", "type"],
+)
+def test_keyword_call_takes_any_mapping_like_cpython(extra):
+    expected = _outcome(lambda: _plain(**{"data": 1, "configuration": 2}, **extra))
+    assert _outcome(lambda: probe.call_keywords(_plain, 1, 2, extra)) == expected
+
+
+class _Manager:
+    def __init__(self, suppress=False):
+        self.suppress, self.seen = suppress, []
+
+    def __enter__(self):
+        self.seen.append("enter")
+
+    def __exit__(self, *exc):
+        self.seen.append(exc[0])
+        return self.suppress
+
+
+class _StaticManager:
+    seen = []
+    __enter__ = staticmethod(lambda: _StaticManager.seen.append("enter"))
+    __exit__ = staticmethod(lambda *exc: _StaticManager.seen.append(exc[0]))
+
+
+def test_with_statement_helper():
+    manager = _Manager()
+    assert probe.with_manager(manager, False) is True and manager.seen == ["enter", None]
+    manager = _Manager(suppress=True)
+    assert probe.with_manager(manager, True) is False and manager.seen == ["enter", ValueError]
+    with pytest.raises(ValueError, match="body"):
+        probe.with_manager(_Manager(), True)
+    _StaticManager.seen = []
+    assert probe.with_manager(_StaticManager(), False) is True and _StaticManager.seen == ["enter", None]
+
+
+@pytest.mark.parametrize("manager", [1, type("OnlyEnter", (), {"__enter__": lambda self: None})()])
+def test_with_statement_helper_refuses_non_managers_like_python(manager):
+    with pytest.raises(TypeError) as caught:
+        probe.with_manager(manager, False)
+    with pytest.raises(TypeError) as native:
+        with manager:
+            pass
+    assert str(caught.value) == str(native.value)

@@ -81,13 +81,21 @@ inline PyTypeObject *&function_type_slot() {
     return type;
 }
 
+/// The function's __qualname__ as it stands now (borrowed): the attribute once reassigned, else the original.
+inline PyObject *current_qualname(FunctionObject *func) {
+    PyObject *value = func->dict ? PyDict_GetItemWithError(func->dict, interned<"__qualname__">()) : nullptr;
+    if (value && PyUnicode_Check(value)) return value;
+    if (!value && PyErr_Occurred()) PyErr_Clear();
+    return func->qualname;
+}
+
 /// Binds arguments exactly as CPython does for a def with the same parameters, with its messages.
 struct Binder {
     FunctionObject *func;
     Args &args;
 
     /// The current __qualname__ (borrowed), as CPython's messages use it.
-    PyObject *qualname() const { return func->qualname; }
+    PyObject *qualname() const { return current_qualname(func); }
 
     Py_ssize_t find_keyword(PyObject *key) const {
         for (Py_ssize_t i = 0; i < func->named_count; ++i)
@@ -119,10 +127,7 @@ struct Binder {
             Py_ssize_t index = find_keyword(key);
             if (index == -2) return false;
             if (index < 0) {
-                if (!func->has_var_keyword) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname(), key);
-                    return false;
-                }
+                if (!func->has_var_keyword) return unexpected_keyword(key);
                 if (PyDict_SetItem(args.kwargs_.ptr(), key, values[k]) < 0) return false;
                 continue;
             }
@@ -133,6 +138,38 @@ struct Binder {
             args.values_[index] = values[k];
         }
         return true;
+    }
+
+    /// "got an unexpected keyword argument", with CPython's "Did you mean" among the parameter names.
+    bool unexpected_keyword(PyObject *key) {
+        PyObject *suggestion = suggest_name(key);
+        if (suggestion)
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         qualname(), key, suggestion);
+        else
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname(), key);
+        Py_XDECREF(suggestion);
+        return false;
+    }
+
+    /// The closest parameter name to `key` as CPython's suggestion finder picks it, or null.
+    PyObject *suggest_name(PyObject *key) const {
+        PyObject *suggestion = nullptr;
+        PyObject *candidates = PyList_New(func->named_count);
+        PyObject *finder = candidates ? PyImport_ImportModule("_suggestions") : nullptr;
+        if (finder) {
+            for (Py_ssize_t i = 0; i < func->named_count; ++i)
+                PyList_SET_ITEM(candidates, i, Py_NewRef(func->interned_names[i]));
+            suggestion = PyObject_CallMethod(finder, "_generate_suggestions", "OO", candidates, key);
+        }
+        Py_XDECREF(finder);
+        Py_XDECREF(candidates);
+        if (!suggestion || suggestion == Py_None) {
+            PyErr_Clear();
+            Py_XDECREF(suggestion);
+            return nullptr;
+        }
+        return suggestion;
     }
 
     bool too_many_positional(Py_ssize_t given) {
@@ -214,7 +251,7 @@ inline PyObject *function_descr_get(PyObject *self, PyObject *instance, PyObject
 
 inline PyObject *function_repr(PyObject *self) {
     auto *func = reinterpret_cast<FunctionObject *>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", func->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", current_qualname(func), self);
 }
 
 inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -323,7 +360,8 @@ inline nb::object make_function(FunctionSpec spec_value) {
     if (!func->qualname) throw_pending();
     Py_ssize_t index = 0;
     for (const Param &param : func->definition->params) {
-        func->interned_names[index++] = PyUnicode_InternFromString(param.name);
+        func->interned_names[index] = PyUnicode_InternFromString(param.name);
+        if (!func->interned_names[index++]) throw_pending();
         if (param.kind == ParamKind::positional_or_keyword) ++func->positional_count;
         if (param.kind != ParamKind::var_keyword) ++func->named_count;
         else func->has_var_keyword = true;

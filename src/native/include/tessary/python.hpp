@@ -143,6 +143,17 @@ inline void bind_module(nb::module_ module) {
 inline nb::dict module_dict() { return nb::borrow<nb::dict>(module_dict_slot()); }
 inline nb::str module_name() { return module_name_slot(); }
 
+/// LOAD_GLOBAL's NameError: "name '%.200s' is not defined", with the name in its `name` attribute.
+[[noreturn]] inline void raise_name_error(PyObject *key) {
+    const char *text = PyUnicode_AsUTF8(key);
+    if (!text) throw_pending();
+    PyErr_Format(PyExc_NameError, "name '%.200s' is not defined", text);
+    PyObject *error = PyErr_GetRaisedException();
+    if (PyObject_SetAttrString(error, "name", key) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(error);
+    throw nb::python_error();
+}
+
 /// Reads a global by interned key as LOAD_GLOBAL does: module dict, then builtins, else NameError.
 inline nb::object global_key(PyObject *key) {
     PyObject *value = PyDict_GetItemWithError(module_dict_slot(), key);
@@ -155,7 +166,7 @@ inline nb::object global_key(PyObject *key) {
         }
         if (!value) {
             if (PyErr_Occurred()) throw_pending();
-            raise_error(PyExc_NameError, "name '%U' is not defined", key);
+            raise_name_error(key);
         }
     }
     return nb::borrow(value);
@@ -219,23 +230,54 @@ struct ImportName {
     const char *alias = nullptr;
 };
 
+/// The ImportError of a failed `from module import name`, with CPython's text and its `name`, `path`
+/// and `name_from` attributes (the module is named by its own __name__, as the interpreter does).
+[[noreturn]] inline void raise_cannot_import(nb::handle imported, nb::handle module_name, nb::handle name) {
+    PyObject *path = PyModule_Check(imported.ptr()) ? PyModule_GetFilenameObject(imported.ptr()) : nullptr;
+    nb::object file = nb::steal(path);
+    if (!file.is_valid() || !PyUnicode_Check(file.ptr())) {
+        PyErr_Clear();
+        file = nb::none();
+    }
+    nb::object shown = module_name.is_valid() ? nb::borrow(module_name) : nb::object(nb::str("<unknown module name>"));
+    nb::object message;
+    if (file.is_none()) {
+        message = steal_or_throw(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name.ptr(),
+                                                      shown.ptr()));
+    } else {
+        nb::object module_spec = nb::getattr(imported, "__spec__", nb::none());
+        bool initializing = !module_spec.is_none() && truthy(nb::getattr(module_spec, "_initializing", nb::bool_(false)));
+        const char *format = initializing ? "cannot import name %R from partially initialized module %R "
+                                            "(most likely due to a circular import) (%S)"
+                                          : "cannot import name %R from %R (%S)";
+        message = steal_or_throw(PyUnicode_FromFormat(format, name.ptr(), shown.ptr(), file.ptr()));
+    }
+    nb::object error = nb::handle(PyExc_ImportError)(message, nb::arg("name") = module_name.is_valid() ? module_name : nb::none(),
+                                                     nb::arg("path") = file);
+    error.attr("name_from") = name;
+    raise_object(error);
+}
+
 /// Fetches one name from a module as `from module import name` does (submodules included).
 inline nb::object import_name(const char *module, const char *name) {
-    nb::object fromlist = nb::make_tuple(nb::str(name));
+    nb::str attribute(name);
+    nb::object fromlist = nb::make_tuple(attribute);
     nb::object imported = steal_or_throw(
         PyImport_ImportModuleLevel(module, module_dict_slot(), nullptr, fromlist.ptr(), 0));
-    PyObject *value = PyObject_GetAttrString(imported.ptr(), name);
+    PyObject *value = nullptr;
+    if (PyObject_GetOptionalAttr(imported.ptr(), attribute.ptr(), &value) < 0) throw_pending();
     if (value) return nb::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-    PyErr_Clear();
-    std::string qualified = std::string(module) + "." + name;
-    if (PyObject *sub = PyImport_GetModule(nb::str(qualified.c_str()).ptr())) return nb::steal(sub);
-    if (PyErr_Occurred()) throw_pending();
-    nb::object file = nb::getattr(imported, "__file__", nb::none());
-    if (file.is_none())
-        raise_error(PyExc_ImportError, "cannot import name '%s' from '%s' (unknown location)", name, module);
-    raise_error(PyExc_ImportError, "cannot import name '%s' from '%s' (%U)", name, module,
-                nb::str(file).ptr());
+    // A circular import may have left the submodule in sys.modules without the attribute set.
+    PyObject *found_name = nullptr;
+    if (PyObject_GetOptionalAttr(imported.ptr(), interned<"__name__">(), &found_name) < 0) throw_pending();
+    nb::object module_name = nb::steal(found_name);
+    if (module_name.is_valid() && !PyUnicode_Check(module_name.ptr())) module_name = nb::object();
+    if (module_name.is_valid()) {
+        nb::object qualified = steal_or_throw(PyUnicode_FromFormat("%U.%U", module_name.ptr(), attribute.ptr()));
+        if (PyObject *sub = PyImport_GetModule(qualified.ptr())) return nb::steal(sub);
+        if (PyErr_Occurred()) throw_pending();
+    }
+    raise_cannot_import(imported, module_name, attribute);
 }
 
 /// `from module import a, b as c`: binds each name in order; a failure fails the module import.
@@ -258,21 +300,44 @@ struct Keyword {
     nb::handle value;
 };
 
-/// Calls `func(**fixed, **extra)`: fixed keywords first, then the caller's extra mapping;
-/// a repeated name fails as CPython's keyword merge does.
+/// Fails when `key` is already among `keywords`, as CPython's keyword merge does.
+inline void refuse_repeated_keyword(nb::handle func, const nb::dict &keywords, PyObject *key) {
+    int present = PyDict_Contains(keywords.ptr(), key);
+    if (present < 0) throw_pending();
+    if (!present) return;
+    if (!PyUnicode_Check(key))
+        raise_error(PyExc_TypeError, "%U keywords must be strings", function_description(func).ptr());
+    raise_error(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", function_description(func).ptr(),
+                key);
+}
+
+/// Calls `func(**fixed, **extra)`: fixed keywords first, then the caller's extra mapping (any mapping,
+/// read through keys() and item access as the interpreter does); errors as CPython's keyword merge gives them.
 inline nb::object call_with_keywords(nb::handle func, std::initializer_list<Keyword> fixed, nb::handle extra = nb::handle()) {
     nb::dict keywords;
     for (const Keyword &keyword : fixed) keywords[keyword.name] = keyword.value;
     if (extra.is_valid() && !extra.is_none()) {
-        PyObject *key, *value;
-        Py_ssize_t position = 0;
-        while (PyDict_Next(extra.ptr(), &position, &key, &value)) {
-            int present = PyDict_Contains(keywords.ptr(), key);
-            if (present < 0) throw_pending();
-            if (present)
-                raise_error(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
-                            function_description(func).ptr(), key);
-            if (PyDict_SetItem(keywords.ptr(), key, value) < 0) throw_pending();
+        if (PyDict_Check(extra.ptr()) && Py_TYPE(extra.ptr())->tp_iter == PyDict_Type.tp_iter) {
+            PyObject *key, *value;
+            Py_ssize_t position = 0;
+            while (PyDict_Next(extra.ptr(), &position, &key, &value)) {
+                nb::object held_key = nb::borrow(key), held_value = nb::borrow(value);
+                refuse_repeated_keyword(func, keywords, key);
+                if (PyDict_SetItem(keywords.ptr(), key, value) < 0) throw_pending();
+            }
+        } else {
+            PyObject *keys_method = nullptr;
+            if (PyObject_GetOptionalAttr(extra.ptr(), interned<"keys">(), &keys_method) < 0) throw_pending();
+            if (!keys_method)
+                raise_error(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                            function_description(func).ptr(), Py_TYPE(extra.ptr())->tp_name);
+            nb::object keys_of = nb::steal(keys_method);
+            nb::object keys = keys_of();
+            for (nb::handle key : keys) {
+                refuse_repeated_keyword(func, keywords, key.ptr());
+                nb::object value = steal_or_throw(PyObject_GetItem(extra.ptr(), key.ptr()));
+                if (PyDict_SetItem(keywords.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+            }
         }
     }
     nb::tuple no_args;
@@ -282,31 +347,55 @@ inline nb::object call_with_keywords(nb::handle func, std::initializer_list<Keyw
 // ---------------------------------------------------------------------------------------------
 // `with` statements
 
-/// Runs `body` inside `with manager:` (enter and exit looked up on the type, as the statement does).
+/// A special method looked up on the type and bound to `object`, as the interpreter does; null when absent.
+inline nb::object bound_special(nb::handle object, PyObject *name) {
+    PyObject *found = _PyType_LookupRef(Py_TYPE(object.ptr()), name);
+    if (!found) {
+        if (PyErr_Occurred()) throw_pending();
+        return nb::object();
+    }
+    nb::object method = nb::steal(found);
+    descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+    if (!bind) return method;
+    return steal_or_throw(bind(found, object.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(object.ptr()))));
+}
+
+/// Runs `body` inside `with manager:` (enter and exit looked up on the type and bound, as the statement does).
 /// Returns false when the exit suppressed an exception raised by the body.
 template <typename Body>
 bool run_with(nb::handle manager, Body &&body) {
-    nb::handle type = manager.type();
-    nb::object exit = type.attr("__exit__");
-    type.attr("__enter__")(manager);
+    nb::object enter = bound_special(manager, interned<"__enter__">());
+    if (!enter.is_valid())
+        raise_error(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                    Py_TYPE(manager.ptr())->tp_name);
+    nb::object exit = bound_special(manager, interned<"__exit__">());
+    if (!exit.is_valid())
+        raise_error(PyExc_TypeError,
+                    "'%.200s' object does not support the context manager protocol (missed __exit__ method)",
+                    Py_TYPE(manager.ptr())->tp_name);
+    enter();
+    nb::object exception;
     try {
         body();
-    } catch (nb::python_error &error) {
-        nb::object exception = exception_object(error);
-        nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
-        nb::object suppress;
-        try {
-            suppress = exit(manager, exception.type(), exception, traceback.is_valid() ? traceback : nb::none());
-        } catch (nb::python_error &exit_error) {
-            nb::object raised = exception_object(exit_error);
-            set_context(raised, exception);
-            raise_object(raised);
-        }
-        if (PyObject_IsTrue(suppress.ptr())) return false;
-        raise_object(exception);
+    } catch (...) {
+        restore_current_exception();
+        exception = nb::steal(PyErr_GetRaisedException());
     }
-    exit(manager, nb::none(), nb::none(), nb::none());
-    return true;
+    if (!exception.is_valid()) {
+        exit(nb::none(), nb::none(), nb::none());
+        return true;
+    }
+    nb::object traceback = nb::steal(PyException_GetTraceback(exception.ptr()));
+    nb::object suppress;
+    try {
+        suppress = exit(exception.type(), exception, traceback.is_valid() ? traceback : nb::none());
+    } catch (nb::python_error &exit_error) {
+        nb::object raised = exception_object(exit_error);
+        set_context(raised, exception);
+        raise_object(raised);
+    }
+    if (truthy(suppress)) return false;
+    raise_object(exception);
 }
 
 }  // namespace tessary

@@ -17,25 +17,31 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Record preparation and metric ordering
 
-/// True when `name` equals the name of a metric already in `work` (compared with ==, as `in` does).
-bool has_metric_named(nb::handle work, nb::handle name) {
+/// The names of the metrics now in `work`, in order.
+nb::list metric_names(nb::handle work) {
     nb::list names;
-    for (nb::handle metric : work) names.append(metric.attr("name"));
-    return tessary::contains(names, name);
+    for (nb::handle metric : work) {
+        nb::object name = metric.attr("name");  // an accessor handed to append would abort on a missing attribute
+        names.append(name);
+    }
+    return names;
 }
 
 nb::object resolve_metric_dependencies(const Args &args) {
     nb::handle metrics = args[0], metric_groups = args[1];
     nb::list work = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX)));
-    for (nb::handle metric : nb::borrow<nb::list>(metrics)) {
+    // Python's list iterator, not raw item pointers: the caller's lists may change while metric code runs.
+    for (nb::handle metric : metrics) {
         for (nb::handle dependency : metric.attr("metric_dependencies")) {
-            if (has_metric_named(work, dependency.attr("name"))) continue;
+            nb::list names = metric_names(work);
+            if (tessary::contains(names, dependency.attr("name"))) continue;
             if (PyList_Insert(work.ptr(), 0, dependency.ptr()) < 0) tessary::throw_pending();
         }
     }
-    for (nb::handle group : nb::borrow<nb::list>(metric_groups)) {
+    for (nb::handle group : metric_groups) {
         for (nb::handle metric : group.attr("get_metrics")()) {
-            if (has_metric_named(work, metric.attr("name"))) continue;
+            nb::list names = metric_names(work);
+            if (tessary::contains(names, metric.attr("name"))) continue;
             work.append(metric);
         }
     }
@@ -43,7 +49,7 @@ nb::object resolve_metric_dependencies(const Args &args) {
 }
 
 nb::object validate_data(const Args &args) {
-    if (nb::bool_(args[1].attr("empty")))
+    if (truthy(args[1].attr("empty")))
         tessary::raise_error(PyExc_ValueError, "The provided data is empty for metrics computation.");
     return nb::none();
 }
@@ -123,7 +129,8 @@ Prepared prepare(nb::handle configuration, nb::handle data, nb::handle metrics, 
 nb::dict telemetry_event(nb::handle metric) {
     nb::dict event;
     event["objectType"] = "Metric Evaluation";
-    event["custom.metric_name"] = metric.attr("name");
+    nb::object name = metric.attr("name");
+    event["custom.metric_name"] = name;
     return event;
 }
 
@@ -172,7 +179,8 @@ nb::object evaluate_metrics(const Args &args) {
                     {{"data", data}, {"configuration", configuration}, {"api_client", prepared.api_client}}, extra);
             results.append(result);
         });
-        run_in_event_loop(manager.attr("track_event"), telemetry_event(metric));
+        nb::object track_event = manager.attr("track_event");
+        run_in_event_loop(track_event, telemetry_event(metric));
     }
     return evaluation_result(results);
 }
@@ -202,9 +210,11 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
             continue;
         }
         pending.append(start_metric(metric, prepared, configuration, results, extra));
-        nb::object tracking = manager.attr("track_event")(telemetry_event(metric));
+        nb::object track_event = manager.attr("track_event");
+        nb::object tracking = track_event(telemetry_event(metric));
         co_await tessary::awaitable(tracking);
-        pending_by_name[metric.attr("name")] = pending[nb::len(pending) - 1];
+        nb::object name = metric.attr("name");
+        pending_by_name[name] = pending[nb::len(pending) - 1];
     }
 
     // Phase 2: each dependency still pending runs alone, before the metric that needs it is created.
@@ -220,7 +230,8 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
             pending.attr("remove")(awaited);
         }
         pending.append(start_metric(metric, prepared, configuration, results, extra));
-        nb::object tracking = manager.attr("track_event")(telemetry_event(metric));
+        nb::object track_event = manager.attr("track_event");
+        nb::object tracking = track_event(telemetry_event(metric));
         co_await tessary::awaitable(tracking);
     }
 
