@@ -14,6 +14,17 @@ nb::object echo_all(const Args &args) {
 
 nb::object echo_two(const Args &args) { return nb::make_tuple(args[0], args[1]); }
 
+/// Hands attribute and item lookups straight to calls, lists and dicts (failures must raise, not abort).
+nb::object pass_lookups(const Args &args) {
+    nb::handle func = args[0], target = args[1];
+    func(target.attr("real"));
+    nb::list collected;
+    collected.append(target.attr("imag"));
+    nb::dict mapping;
+    mapping["value"] = target.attr("numerator");
+    return nb::make_tuple(collected, mapping);
+}
+
 nb::object call_global(const Args &args) {
     return tessary::global(nb::borrow<nb::str>(args[0]).c_str())();
 }
@@ -68,6 +79,7 @@ void define_functions(nb::module_ m) {
                                 Param("label", "str").defaults_to(nb::none()).exactly(&PyUnicode_Type)},
                      .impl = echo_two,
                      .returns = "tuple"});
+    tessary::def(m, {.name = "pass_lookups", .params = {Param("func"), Param("target")}, .impl = pass_lookups});
     tessary::def(m, {.name = "single", .params = {Param("x")}, .impl = echo_one});
     tessary::def(m, {.name = "call_global", .params = {Param("name")}, .impl = call_global});
     tessary::def(m, {.name = "import_missing", .params = {Param("module"), Param("name")}, .impl = import_missing});

@@ -434,3 +434,19 @@ def test_with_statement_helper_refuses_non_managers_like_python(manager):
         with manager:
             pass
     assert str(caught.value) == str(native.value)
+
+
+class _Real:
+    real = 1
+
+
+class _RealImag(_Real):
+    imag = 2
+
+
+@pytest.mark.parametrize("target, missing", [(object(), "real"), (_Real(), "imag"), (_RealImag(), "numerator")])
+def test_failed_lookups_handed_on_raise_instead_of_aborting(target, missing):
+    """A lookup failing as a call argument, a list item or a dict value raises AttributeError."""
+    with pytest.raises(AttributeError, match=missing):
+        probe.pass_lookups(lambda value: None, target)
+    assert probe.pass_lookups(lambda value: None, 3) == ([0], {"value": 3})

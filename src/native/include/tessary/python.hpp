@@ -9,6 +9,30 @@
 #include <string>
 #include <utility>
 
+// nanobind converts attribute and item accessors to call arguments, list items and dict values in a
+// noexcept caster, so a failing lookup (an AttributeError, a KeyError) would terminate the process.
+// These casters perform the lookup where the exception can still propagate as a Python error.
+namespace nanobind::detail {
+#define TESSARY_ACCESSOR_CASTER(Policy)                                                        \
+    template <>                                                                                 \
+    struct type_caster<accessor<Policy>, int> {                                                 \
+        NB_TYPE_CASTER(accessor<Policy>, const_name("object"))                                  \
+        bool from_python(handle, uint8_t, cleanup_list *) noexcept { return false; }           \
+        static handle from_cpp(const accessor<Policy> &source, rv_policy, cleanup_list *) {     \
+            return handle(source.ptr()).inc_ref();                                              \
+        }                                                                                       \
+    };
+TESSARY_ACCESSOR_CASTER(str_attr)
+TESSARY_ACCESSOR_CASTER(obj_attr)
+TESSARY_ACCESSOR_CASTER(str_item)
+TESSARY_ACCESSOR_CASTER(obj_item)
+TESSARY_ACCESSOR_CASTER(dict_item)
+TESSARY_ACCESSOR_CASTER(num_item)
+TESSARY_ACCESSOR_CASTER(num_item_list)
+TESSARY_ACCESSOR_CASTER(num_item_tuple)
+#undef TESSARY_ACCESSOR_CASTER
+}  // namespace nanobind::detail
+
 namespace tessary {
 
 namespace nb = nanobind;
