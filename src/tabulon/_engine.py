@@ -383,7 +383,7 @@ class HTTPInferenceEngine(InferenceEngine):
                 raise PermanentError(f"HTTP {response.status} from {url}: {_clip(_decode(content))}")
         try:
             return json.loads(content)
-        except ValueError:
+        except (ValueError, RecursionError):  # not JSON, or nested too deeply to decode
             raise PermanentError(
                 f"unparsable response from {url}: {_clip(_decode(content))!r}"
             ) from None

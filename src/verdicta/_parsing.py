@@ -80,7 +80,7 @@ def _first_json_object(text: str) -> dict[str, Any] | None:
     while start != -1:
         try:
             value, _ = _DECODER.raw_decode(text, start)
-        except json.JSONDecodeError:
+        except (json.JSONDecodeError, RecursionError):  # nested too deeply to read: not an answer
             value = None
         if isinstance(value, dict):
             return value

@@ -208,6 +208,8 @@ async def _read_json(request: web.Request) -> dict | web.Response:
         body = await request.json()
     except (ValueError, UnicodeDecodeError):
         return _error(400, "The request body is not valid JSON.")
+    except RecursionError:
+        return _error(400, "The request body is nested too deeply.")
     if not isinstance(body, dict):
         return _error(400, "The request body must be a JSON object.")
     return body

@@ -12,10 +12,10 @@ the request a bad one, naming the expression.
 Each match is one detection with score 1.0:
 ``{"detection_type": "keyword"|"regex", "detection": the keyword or expression, "text", "start", "end", "score"}``.
 At most `MAX_MATCHES_PER_TERM` matches are reported per keyword or expression.
-Expressions run on Python's backtracking `re` engine in the service's own
-thread: an expression with catastrophic backtracking (such as "(a+)+$") on a
-long input holds the service up until it finishes, so callers should send
-expressions they trust.
+Expressions run on the backtracking `regex` engine (compatible with Python's
+`re`) in the service's own thread, each limited to `REGEX_TIME_LIMIT_SECONDS`
+per input: an expression with catastrophic backtracking (such as "(a|aa)+$") on
+a long input makes the request a bad one instead of holding the service up.
 """
 
 from __future__ import annotations
@@ -24,10 +24,13 @@ import re
 from functools import lru_cache
 from typing import Any
 
+import regex  # re-compatible, with time limits on matching; a dependency of tiktoken
+
 from tessary.services.detectors import _params
 from tessary.services.detectors.errors import BadDetectionRequest
 
 MAX_MATCHES_PER_TERM = 1000
+REGEX_TIME_LIMIT_SECONDS = 1.0
 
 
 @lru_cache(maxsize=1024)
@@ -37,17 +40,17 @@ def _keyword_pattern(keyword: str, case_sensitive: bool) -> re.Pattern[str]:
 
 
 @lru_cache(maxsize=1024)
-def _compile_regex(expression: str) -> re.Pattern[str]:
+def _compile_regex(expression: str) -> regex.Pattern[str]:
     try:
-        return re.compile(expression)
-    except (re.error, RecursionError, OverflowError) as error:
+        return regex.compile(expression)
+    except (regex.error, RecursionError, OverflowError, ValueError) as error:
         raise BadDetectionRequest(f"Detector 'regex': the expression {expression!r} does not compile: {error}.") from None
 
 
-def _spans(kind: str, term: str, pattern: re.Pattern[str], text: str) -> list[dict[str, Any]]:
+def _spans(kind: str, term: str, pattern: Any, text: str, **limits: Any) -> list[dict[str, Any]]:
     """Return the non-empty matches of one pattern as detections."""
     found = []
-    for match in pattern.finditer(text):
+    for match in pattern.finditer(text, **limits):
         if match.end() > match.start():
             found.append(
                 {
@@ -86,5 +89,11 @@ def detect_regex(text: str, params: dict[str, Any]) -> list[dict[str, Any]]:
     compiled = [(expression, _compile_regex(expression)) for expression in expressions]
     detections = []
     for expression, pattern in compiled:
-        detections += _spans("regex", expression, pattern, text)
+        try:
+            detections += _spans("regex", expression, pattern, text, timeout=REGEX_TIME_LIMIT_SECONDS)
+        except TimeoutError:
+            raise BadDetectionRequest(
+                f"Detector 'regex': the expression {expression!r} took longer than "
+                f"{REGEX_TIME_LIMIT_SECONDS:g} s on this input."
+            ) from None
     return _in_text_order(detections)
