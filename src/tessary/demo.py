@@ -73,11 +73,17 @@ def demo_configuration() -> GenAIConfiguration:
 
 
 def detector_metrics() -> list[GenAIMetric]:
-    """Metrics computed by the detection service."""
-    from tessary.metrics.detector_metrics import (
-        AnswerRelevanceMetric, FaithfulnessMetric, HAPMetric, PIIMetric, ToolCallAccuracyMetric)
+    """Metrics of answers computed by the detection service."""
+    from tessary.metrics.detector_metrics import AnswerRelevanceMetric, FaithfulnessMetric, HAPMetric, PIIMetric
 
-    return [HAPMetric(), PIIMetric(), AnswerRelevanceMetric(), FaithfulnessMetric(), ToolCallAccuracyMetric()]
+    return [HAPMetric(), PIIMetric(), AnswerRelevanceMetric(), FaithfulnessMetric()]
+
+
+def agent_metrics() -> list[GenAIMetric]:
+    """Metrics of tool-calling records computed by the detection service."""
+    from tessary.metrics.detector_metrics import HAPMetric, PIIMetric, ToolCallAccuracyMetric
+
+    return [HAPMetric(), PIIMetric(), ToolCallAccuracyMetric()]
 
 
 def detection_client(url: str) -> Any:
@@ -150,16 +156,27 @@ def _environment(name: str, value: str) -> Iterator[None]:
 
 
 def build_metrics(services: dict[str, str]) -> list[GenAIMetric]:
-    """The metrics the demo runs."""
+    """The metrics the demo runs on question-answering records."""
     return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(services["judge"]), criteria_metric()]
 
 
-def run(path: str | None = None) -> Any:
-    """Evaluates the records and returns the `MetricsEvaluationResult`."""
-    data = load_records(path)
+def split_records(data: pd.DataFrame) -> dict[str, pd.DataFrame]:
+    """Question-answering records and tool-calling records (those that carry tool calls)."""
+    has_tool_calls = data["tool_calls"].notna() & (data["tool_calls"].astype(str).str.strip() != "")
+    parts = {"question answering": data[~has_tool_calls], "tool calling": data[has_tool_calls]}
+    return {kind: part.reset_index(drop=True) for kind, part in parts.items() if len(part)}
+
+
+def run(path: str | None = None) -> dict[str, Any]:
+    """Evaluates the records; returns a `MetricsEvaluationResult` per kind of record."""
+    records = split_records(load_records(path))
+    results = {}
     with local_services() as services:
         client = detection_client(services["detection"])
-        return _evaluate_metrics(demo_configuration(), data, build_metrics(services), api_client=client)
+        metrics = {"question answering": build_metrics(services), "tool calling": agent_metrics()}
+        for kind, data in records.items():
+            results[kind] = _evaluate_metrics(demo_configuration(), data, metrics[kind], api_client=client)
+    return results
 
 
 def per_record_table(result: Any) -> pd.DataFrame:
@@ -176,11 +193,14 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="tessary-demo", description=__doc__.splitlines()[0])
     parser.add_argument("records", nargs="?", help="a JSON file holding a list of records (default: shipped demo)")
     arguments = parser.parse_args(argv)
-    result = run(arguments.records)
+    results = run(arguments.records)
     with pd.option_context("display.max_columns", None, "display.width", 200, "display.max_colwidth", 30):
-        print(result)
-        print()
-        print(per_record_table(result))
+        for kind, result in results.items():
+            print(f"== {kind} records ==")
+            print(result)
+            print()
+            print(per_record_table(result))
+            print()
     return 0
 
 
