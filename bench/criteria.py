@@ -13,12 +13,11 @@ from __future__ import annotations
 
 import asyncio
 import os
-import subprocess
-import sys
 import time
 
-import aiohttp
 import pandas as pd
+
+from _judge_common import bare_loop, start_server
 
 RECORDS = 1_000
 CONCURRENCY = 20
@@ -37,17 +36,6 @@ def make_table(count: int) -> pd.DataFrame:
             "record_timestamp": ["2024-05-01T00:00:00" for _ in range(count)],
         }
     )
-
-
-def start_server() -> tuple[subprocess.Popen, str]:
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tessary.services.judged"], stdout=subprocess.PIPE, text=True
-    )
-    base_url = process.stdout.readline().strip()
-    if not base_url.startswith("http://"):
-        process.kill()
-        raise RuntimeError(f"The judge server did not print its URL: {base_url!r}")
-    return process, base_url
 
 
 def build_provider(compute_token_count: bool):
@@ -92,23 +80,6 @@ def chat_bodies(prompts: list[str]) -> list[dict]:
     ]
 
 
-async def bare_loop(endpoint: str, bodies: list[dict]) -> float:
-    start = time.perf_counter()
-    limit = asyncio.Semaphore(CONCURRENCY)
-    connector = aiohttp.TCPConnector(limit=CONCURRENCY)
-    async with aiohttp.ClientSession(connector=connector) as session:
-
-        async def post(body: dict) -> str:
-            async with limit, session.post(endpoint, json=body) as response:
-                payload = await response.json()
-                return payload["choices"][0]["message"]["content"]
-
-        answers = await asyncio.gather(*(post(body) for body in bodies))
-    if len(answers) != len(bodies):
-        raise RuntimeError("the bare loop lost answers")
-    return time.perf_counter() - start
-
-
 def post_process_cpu(provider, answers: list, table: pd.DataFrame) -> float:
     """CPU time of the provider's post-processing of the captured answers (best of a few runs)."""
     post_process = provider._VerdictaProvider__post_process
@@ -144,13 +115,13 @@ def main() -> None:
         endpoint = base_url + "/chat/completions"
 
         run_provider(plain, table.head(100))  # warm up both paths
-        asyncio.run(bare_loop(endpoint, bodies[:100]))
+        asyncio.run(bare_loop(endpoint, bodies[:100], CONCURRENCY))
         provider_walls, bare_walls, cpu_plain, cpu_counting = [], [], [], []
         for _ in range(ROUNDS):
             wall, cpu, _ = run_provider(plain, table)
             provider_walls.append(wall)
             cpu_plain.append(cpu)
-            bare_walls.append(asyncio.run(bare_loop(endpoint, bodies)))
+            bare_walls.append(asyncio.run(bare_loop(endpoint, bodies, CONCURRENCY)))
             cpu_counting.append(run_provider(counting, table)[1])
         counted = post_process_cpu(counting, answers, table) - post_process_cpu(plain, answers, table)
     finally:

@@ -11,11 +11,9 @@ The last line is ``ratio=<judge wall time / bare loop wall time>`` (best of a fe
 from __future__ import annotations
 
 import asyncio
-import subprocess
-import sys
 import time
 
-import aiohttp
+from _judge_common import bare_loop, start_server
 
 from tabulon.formats import ChatAPIFormat
 from tabulon.inference import OpenAiInferenceEngine
@@ -44,17 +42,6 @@ def make_records(count: int) -> list[dict]:
         }
         for i in range(count)
     ]
-
-
-def start_server() -> tuple[subprocess.Popen, str]:
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tessary.services.judged"], stdout=subprocess.PIPE, text=True
-    )
-    base_url = process.stdout.readline().strip()
-    if not base_url.startswith("http://"):
-        process.kill()
-        raise RuntimeError(f"The judge server did not print its URL: {base_url!r}")
-    return process, base_url
 
 
 def build_judge(base_url: str) -> TaskBasedLLMasJudge:
@@ -96,23 +83,6 @@ def chat_bodies(judge: TaskBasedLLMasJudge, records: list[dict]) -> list[dict]:
     return bodies
 
 
-async def bare_loop(endpoint: str, bodies: list[dict]) -> float:
-    start = time.perf_counter()
-    limit = asyncio.Semaphore(CONCURRENCY)
-    connector = aiohttp.TCPConnector(limit=CONCURRENCY)
-    async with aiohttp.ClientSession(connector=connector) as session:
-
-        async def post(body: dict) -> str:
-            async with limit, session.post(endpoint, json=body) as response:
-                payload = await response.json()
-                return payload["choices"][0]["message"]["content"]
-
-        answers = await asyncio.gather(*(post(b) for b in bodies))
-    if len(answers) != len(bodies):
-        raise RuntimeError("the bare loop lost answers")
-    return time.perf_counter() - start
-
-
 def lexical_rate() -> float:
     records = make_records(LEXICAL_RECORDS)
     start = time.perf_counter()
@@ -131,11 +101,11 @@ def main() -> None:
         bodies = chat_bodies(judge, records)
         endpoint = base_url + "/chat/completions"
         run_judge(judge, records[:100])  # warm up both paths
-        asyncio.run(bare_loop(endpoint, bodies[:100]))
+        asyncio.run(bare_loop(endpoint, bodies[:100], CONCURRENCY))
         judge_times, bare_times = [], []
         for _ in range(ROUNDS):
             judge_times.append(run_judge(judge, records))
-            bare_times.append(asyncio.run(bare_loop(endpoint, bodies)))
+            bare_times.append(asyncio.run(bare_loop(endpoint, bodies, CONCURRENCY)))
     finally:
         process.terminate()
         process.wait(timeout=10)

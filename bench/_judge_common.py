@@ -1,0 +1,40 @@
+"""What the judge benchmarks share: the judge server in its own process and the bare aiohttp loop."""
+
+from __future__ import annotations
+
+import asyncio
+import subprocess
+import sys
+import time
+
+import aiohttp
+
+
+def start_server() -> tuple[subprocess.Popen, str]:
+    """Starts tessary-judged in a separate process; returns it and the base URL it printed."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tessary.services.judged"], stdout=subprocess.PIPE, text=True
+    )
+    base_url = process.stdout.readline().strip()
+    if not base_url.startswith("http://"):
+        process.kill()
+        raise RuntimeError(f"The judge server did not print its URL: {base_url!r}")
+    return process, base_url
+
+
+async def bare_loop(endpoint: str, bodies: list[dict], concurrency: int) -> float:
+    """Posts every chat body over one session, `concurrency` at a time; returns the wall time."""
+    start = time.perf_counter()
+    limit = asyncio.Semaphore(concurrency)
+    connector = aiohttp.TCPConnector(limit=concurrency)
+    async with aiohttp.ClientSession(connector=connector) as session:
+
+        async def post(body: dict) -> str:
+            async with limit, session.post(endpoint, json=body) as response:
+                payload = await response.json()
+                return payload["choices"][0]["message"]["content"]
+
+        answers = await asyncio.gather(*(post(body) for body in bodies))
+    if len(answers) != len(bodies):
+        raise RuntimeError("the bare loop lost answers")
+    return time.perf_counter() - start
