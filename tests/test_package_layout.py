@@ -32,5 +32,7 @@ def test_installed_files_hold_no_sources_or_python_twins():
         stem = name.replace(".", "/")
         assert f"{stem}.py" not in files
         assert any(path.startswith(stem + ".") and path.endswith(".so") for path in files)
-    assert "tessary/data/demo_records.json" in files
-    assert "tessary/utils/data/cl100k_base.tiktoken" in files
+    for data_file in ("tessary/data/demo_records.json", "tessary/utils/data/cl100k_base.tiktoken",
+                      "tessary/services/data/hap_lexicon.txt"):
+        assert data_file in files
+    assert any(path.startswith("orvane_metrics_plugin/mra/data/") and path.endswith(".json") for path in files)
