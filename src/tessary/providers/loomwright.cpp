@@ -15,6 +15,8 @@ using tessary::attr;
 using tessary::global;
 
 using tessary::truthy;
+using tessary::text_of;
+using tessary::formatted;
 using tessary::contains;
 using tessary::is_instance;
 using tessary::round4;
@@ -28,12 +30,6 @@ bool text_equals(nb::handle text, const char *literal) {
     return PyUnicode_CompareWithASCIIString(text.ptr(), literal) == 0;
 }
 
-/// `f"{value}"`.
-nb::str formatted(nb::handle value) {
-    return nb::borrow<nb::str>(tessary::steal_or_throw(PyObject_Format(value.ptr(), nullptr)));
-}
-
-nb::str text_of(nb::handle value) { return nb::borrow<nb::str>(tessary::steal_or_throw(PyObject_Str(value.ptr()))); }
 
 /// `getattr(object, name, fallback)`.
 nb::object attr_or(nb::handle object, const char *name, nb::handle fallback) {

@@ -15,6 +15,8 @@ using tessary::attr;
 using tessary::global;
 
 using tessary::truthy;
+using tessary::text_of;
+using tessary::unpack_pair;
 using tessary::contains;
 using tessary::round4;
 
@@ -93,8 +95,6 @@ bool equals(nb::handle value, const char *text) {
     if (equal < 0) tessary::throw_pending();
     return equal;
 }
-
-nb::object text_of(nb::handle value) { return tessary::steal_or_throw(PyObject_Str(value.ptr())); }
 
 /// `column.tolist()` of one table column.
 nb::object column_values(nb::handle data, nb::handle column) {
@@ -716,30 +716,6 @@ tessary::Task compute_metric_body(nb::object self, nb::object payloads) {
 
 nb::object compute_metric(const Args &args) {
     return tessary::make_coroutine(compute_metric_body(args.owned(0), args.owned(1)), "DetectorsProvider.__compute_metric");
-}
-
-/// `first, second = value`, with the interpreter's own unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
-    if (!iterator.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            tessary::raise_error(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        tessary::throw_pending();
-    }
-    nb::object items[2];
-    for (int index = 0; index < 2; ++index) {
-        items[index] = nb::steal(PyIter_Next(iterator.ptr()));
-        if (!items[index].is_valid()) {
-            if (PyErr_Occurred()) tessary::throw_pending();
-            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
-        }
-    }
-    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
-    if (surplus.is_valid()) tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) tessary::throw_pending();
-    return {std::move(items[0]), std::move(items[1])};
 }
 
 tessary::Task evaluate_async_body(nb::object self, nb::object data) {

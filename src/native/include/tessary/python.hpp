@@ -128,6 +128,46 @@ inline bool is_instance(nb::handle value, nb::handle cls) {
     return match;
 }
 
+/// `str(value)`.
+inline nb::str text_of(nb::handle value) {
+    PyObject *text = PyObject_Str(value.ptr());
+    if (!text) throw_pending();
+    return nb::steal<nb::str>(text);
+}
+
+/// `f"{value}"`.
+inline nb::str formatted(nb::handle value) {
+    PyObject *text = PyObject_Format(value.ptr(), nullptr);
+    if (!text) throw_pending();
+    return nb::steal<nb::str>(text);
+}
+
+/// `first, second = value`, with the interpreter's unpacking errors (an iterator is read no further
+/// than it must be).
+inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
+    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iterator.is_valid()) {
+        PyTypeObject *type = Py_TYPE(value.ptr());
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            raise_error(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+        }
+        throw_pending();
+    }
+    nb::object items[2];
+    for (int index = 0; index < 2; ++index) {
+        items[index] = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!items[index].is_valid()) {
+            if (PyErr_Occurred()) throw_pending();
+            raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", index);
+        }
+    }
+    nb::object surplus = nb::steal(PyIter_Next(iterator.ptr()));
+    if (surplus.is_valid()) raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw_pending();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 /// Python's round(x, 4) for a double: the double nearest to the correctly rounded decimal text.
 inline double round4(double value) {
     char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);

@@ -11,6 +11,8 @@ using tessary::global;
 
 using tessary::truthy;
 using tessary::is_instance;
+using tessary::text_of;
+using tessary::unpack_pair;
 
 namespace {
 
@@ -22,43 +24,6 @@ constexpr const char *kParseFailed = "Failed to parse model risk result. ";
 
 // ---------------------------------------------------------------------------------------------
 // Small helpers with Python's semantics
-
-/// `first, second = value`, with the interpreter's unpacking errors.
-std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
-    PyObject *iterator = PyObject_GetIter(value.ptr());
-    if (!iterator) {
-        PyTypeObject *type = Py_TYPE(value.ptr());
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            tessary::raise_error(PyExc_TypeError, "cannot unpack non-iterable %s object", type->tp_name);
-        }
-        tessary::throw_pending();
-    }
-    nb::object it = nb::steal(iterator);
-    nb::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(it.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) tessary::throw_pending();
-            tessary::raise_error(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-        items[i] = nb::steal(item);
-    }
-    PyObject *extra = PyIter_Next(it.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        tessary::raise_error(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) tessary::throw_pending();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
-/// `str(value)`.
-nb::str text_of(nb::handle value) {
-    PyObject *text = PyObject_Str(value.ptr());
-    if (!text) tessary::throw_pending();
-    return nb::steal<nb::str>(text);
-}
 
 /// Runs `body` as the block of `try: ... except Exception as caught:` and answers `caught`
 /// (an invalid object when the body succeeded); exceptions outside the Exception family pass on.

@@ -164,8 +164,8 @@ nb::object evaluate_metrics(const Args &args) {
     nb::object track_duration = global<"track_duration">();
     nb::object run_in_event_loop = global<"run_in_event_loop">();
     for (nb::handle metric : prepared.work) {
-        nb::object label = nb::str("Metric Evaluation - ") + nb::str(tessary::steal_or_throw(
-                                                                 PyObject_Format(metric.attr("name").ptr(), nullptr)));
+        nb::object name = metric.attr("name");
+        nb::object label = nb::str("Metric Evaluation - ") + tessary::formatted(name);
         tessary::run_with(track_duration(label), [&] {
             nb::object result;
             if (truthy(metric.attr("metric_dependencies")))
