@@ -1,3 +1,6 @@
+import uuid
+
+import numpy as np
 import pandas as pd
 
 import pytest
@@ -309,3 +312,43 @@ def test_aggregate_repr_counts_records_instead_of_listing_them():
 
     assert "<501 records, 500 with a value>" in text
     assert "r499" not in text and len(text) < 2000
+
+
+_ERROR = Error(code="E", message_en="failed")
+
+
+@pytest.mark.parametrize(
+    ("record_ids", "values", "extra"),
+    [
+        (["a", "b", "c"], [0.12345, 1, None], {}),
+        ([1, None, "x"], [float("nan"), 0.5, True], {}),  # a bool takes the validated path
+        ([np.int64(3), uuid.UUID(int=5)], [np.float64(0.25), 2], {}),
+        (["a", "b"], [None, 0.5], {"errors": [[_ERROR], None]}),
+        (["a", "b"], [0.1, 0.2], {"record_timestamps": ["2026-01-01T00:00:00", None]}),
+        (["a", "b"], [None, None], {"thresholds": [MetricThreshold(type="lower_limit", value=0.5)],
+                                    "group": MetricGroup.CONTENT_SAFETY}),
+    ],
+)
+def test_from_values_equals_one_by_one_construction(record_ids, values, extra):
+    shared = {key: extra[key] for key in ("thresholds", "group") if key in extra}
+    errors = extra.get("errors", [None] * len(values))
+    stamps = extra.get("record_timestamps", [None] * len(values))
+    one_by_one = AggregateMetricResult.create([
+        RecordMetricResult(name="m", method="x", provider="custom", record_id=record_id, value=value,
+                           **shared, **({"errors": error} if error else {}),
+                           **({"record_timestamp": stamp} if stamp else {}))
+        for record_id, value, error, stamp in zip(record_ids, values, errors, stamps)])
+    bulk = AggregateMetricResult.from_values(name="m", method="x", provider="custom",
+                                             record_ids=record_ids, values=values, **extra)
+    assert bulk == one_by_one
+    assert bulk.model_dump_json() == one_by_one.model_dump_json()
+    assert [repr(r) for r in bulk.record_level_metrics] == [repr(r) for r in one_by_one.record_level_metrics]
+    assert [r.model_fields_set for r in bulk.record_level_metrics] == [
+        r.model_fields_set for r in one_by_one.record_level_metrics]
+    first = bulk.record_level_metrics[0]
+    assert first.thresholds is not bulk.record_level_metrics[-1].thresholds
+
+
+def test_from_values_refuses_columns_of_different_lengths():
+    with pytest.raises(ValueError, match="one length"):
+        AggregateMetricResult.from_values(name="m", record_ids=["a"], values=[1, 2])
