@@ -161,13 +161,7 @@ class AggregateMetricResult(BaseMetricResult):
                     f"record_level_metrics[{position}] must be a RecordMetricResult, "
                     f"got {type(record).__name__}"
                 )
-        values = [r.value for r in record_level_metrics if _has_value(r.value)]
-        errors: list[Error] = []
-        for record in record_level_metrics:
-            if record.errors:
-                errors.extend(record.errors)
-            elif not _has_value(record.value):
-                errors.append(_no_value_error(record))
+        values, errors = _values_and_errors(record_level_metrics)
         statistics = _statistics(values)
         aggregate = {
             "name": first.name,
@@ -297,6 +291,23 @@ def _has_value(value: Any) -> bool:
     return value is not None and not _is_nan(value)
 
 
+def _values_and_errors(records: list[RecordMetricResult]) -> tuple[list[Any], list[Error]]:
+    """The records' values (None and NaN left out) and their errors, in one pass."""
+    values: list[Any] = []
+    errors: list[Error] = []
+    for record in records:
+        value = record.value
+        # A float that equals itself is a value: the common case skips the general test.
+        has_value = value == value if type(value) is float else _has_value(value)
+        if has_value:
+            values.append(value)
+        if record.errors:
+            errors.extend(record.errors)
+        elif not has_value:
+            errors.append(_no_value_error(record))
+    return values, errors
+
+
 def _no_value_error(record: RecordMetricResult) -> Error:
     detail = f" (label {record.label!r})" if record.label is not None else ""
     return Error(
@@ -416,6 +427,8 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
     common = {field: getattr(prototype, field) for field in RecordMetricResult.model_fields}
     given = frozenset(shared) | {"record_id", "value"}
     plain_ids, plain_values = _PLAIN_ID_TYPES, _PLAIN_VALUE_TYPES
+    thresholds = common["thresholds"]
+    new_object, set_slot = object.__new__, object.__setattr__
     records = []
     append = records.append
     for record_id, value, error, timestamp in zip(record_ids, values, errors, timestamps):
@@ -425,8 +438,13 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
             state = common.copy()
             state["record_id"] = record_id
             state["value"] = value
-            state["thresholds"] = list(state["thresholds"])
-            append(_constructed_record(state, set(given)))
+            state["thresholds"] = list(thresholds)
+            record = new_object(RecordMetricResult)
+            set_slot(record, "__dict__", state)
+            set_slot(record, "__pydantic_fields_set__", set(given))
+            set_slot(record, "__pydantic_extra__", None)
+            set_slot(record, "__pydantic_private__", None)
+            append(record)
             continue
         cells = {"record_id": record_id, "value": value}
         if error is not None:
@@ -439,16 +457,3 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
 
 _PLAIN_VALUE_TYPES = (float, int, type(None))
 _PLAIN_ID_TYPES = (str, int, type(None))
-
-
-_new_object = object.__new__
-_set_slot = object.__setattr__
-
-
-def _constructed_record(state: dict[str, Any], given: set[str]) -> RecordMetricResult:
-    record = _new_object(RecordMetricResult)
-    _set_slot(record, "__dict__", state)
-    _set_slot(record, "__pydantic_fields_set__", given)
-    _set_slot(record, "__pydantic_extra__", None)
-    _set_slot(record, "__pydantic_private__", None)
-    return record
