@@ -130,16 +130,17 @@ class JudgeCache:
                 connection.execute("INSERT OR REPLACE INTO answers (key, value, size, used) VALUES (?, ?, ?, ?)",
                                    (key, value, size, time.time()))
             self._written += size
-            if self._written >= min(_EVICTION_STEP, self.max_bytes):
+            if self._written >= min(_EVICTION_STEP, self.max_bytes // 10):
                 self._written = 0
                 self._evict(connection)
 
     def _evict(self, connection: sqlite3.Connection) -> None:
         with _transaction(connection):
             (total,) = connection.execute("SELECT COALESCE(SUM(size), 0) FROM answers").fetchone()
-            excess = total - self.max_bytes
-            if excess <= 0:
+            if total <= self.max_bytes * 0.9:
                 return
+            # Down to 90% of the bound, so the writes until the next check stay within it.
+            excess = total - int(self.max_bytes * 0.9)
             freed, doomed = 0, []
             for key, size in connection.execute("SELECT key, size FROM answers ORDER BY used"):
                 doomed.append((key,))
