@@ -128,6 +128,21 @@ class _Run:
     store: Any = None
     successes: int = 0
     down: tuple[str, str] | None = None  # (code, message) of the failure that showed it
+    # Set once a service-down failure came before any success; new prompts then wait
+    # for `settled` (a success, or a prompt that gave up) instead of piling on.
+    suspect: bool = False
+    settled: asyncio.Event = field(default_factory=asyncio.Event)
+
+    def on_attempt_failed(self, error: InferenceError) -> None:
+        if getattr(error, "code", None) in SERVICE_DOWN_CODES and self.successes == 0:
+            self.suspect = True
+
+    def on_prompt_done(self) -> None:
+        if self.suspect:
+            self.settled.set()
+
+    def holds_back(self) -> bool:
+        return self.suspect and not self.settled.is_set()
 
 
 @dataclass
@@ -352,9 +367,11 @@ class InferenceEngine:
         if isinstance(outcome, InferenceOutput):
             if outcome.error_code in SERVICE_DOWN_CODES and run.successes == 0 and run.down is None:
                 run.down = (outcome.error_code, outcome.error)
+            run.on_prompt_done()
             return outcome
         completion, attempts = outcome
         run.successes += 1
+        run.on_prompt_done()
         self.usage.add(completion)
         if completion.is_complete and completion.text:
             self._cache_put(key, completion)
@@ -385,11 +402,13 @@ class InferenceEngine:
                 break
             made += 1
             try:
-                return await self._attempt(session, source, run, window), made
+                return await self._attempt(session, source, run, window, first=made == 1), made
             except RetryableError as exc:
                 error = exc
+                run.on_attempt_failed(exc)
                 logger.info("%s: attempt %d failed: %s", self.label, made, exc)
             except PermanentError as exc:
+                run.on_attempt_failed(exc)
                 return self._failed(f"{exc} (attempts: {made})", attempts=made, code=exc.code)
             except _NotSent as exc:
                 return self._failed(str(exc), attempts=made - 1, code=exc.code)
@@ -409,9 +428,17 @@ class InferenceEngine:
             f"gave up after {attempts} attempts{limit}; last error: {error}", attempts=attempts, code=error.code)
 
     async def _attempt(
-        self, session: aiohttp.ClientSession | None, source: Any, run: _Run, window: float
+        self, session: aiohttp.ClientSession | None, source: Any, run: _Run, window: float, first: bool = False
     ) -> Completion:
         await self._slots.acquire()
+        if first and run.holds_back():
+            # The service looks down: let the prompt that found out settle it before sending more.
+            self._slots.release()
+            started = time.monotonic()
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(run.settled.wait(), window)
+            window = max(window - (time.monotonic() - started), 0.001)
+            await self._slots.acquire()
         try:
             if run.down is not None and run.successes == 0:
                 raise _NotSent(run.down)
