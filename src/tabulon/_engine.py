@@ -450,7 +450,7 @@ class InferenceEngine:
         except (asyncio.TimeoutError, TimeoutError):
             where = f" from {self.endpoint}" if getattr(self, "endpoint", None) else ""
             raise RetryableError(
-                f"no answer within {limit:g} s{where} (per-request time-out {self.timeout:g} s)", code=TIMEOUT
+                f"no answer within {limit:.3g} s{where} (per-request time-out {self.timeout:g} s)", code=TIMEOUT
             ) from None
         except (aiohttp.ClientError, OSError) as exc:
             where = f" to {self.endpoint}" if getattr(self, "endpoint", None) else ""

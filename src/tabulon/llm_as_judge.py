@@ -125,7 +125,9 @@ class TaskBasedLLMasJudge:
             if judgement.score is None:
                 code = UNPARSABLE_ANSWER
         if reason:
-            logger.warning("Judge '%s': no score: %s", self.main_score, reason)
+            # A failed call is the record's error already; a log line per record would only repeat it.
+            log = logger.info if output.error is not None else logger.warning
+            log("Judge '%s': no score: %s", self.main_score, reason)
         instance["score"] = {
             "instance": {
                 "score": score,
