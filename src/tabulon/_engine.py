@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import email.utils
+import hashlib
 import json
 import random
 import threading
@@ -277,13 +278,24 @@ class InferenceEngine:
         run = _Run(deadline_at=deadline_at, store=self._disk_store())
         keys = [self._cache_key(source) for source, _ in items]
         stored = self._stored_answers(run.store, keys)
-        async with self._session_scope() as session:
-            return list(
-                await asyncio.gather(
-                    *(self._infer_one(session, s, m, run, key, stored.get(key))
-                      for (s, m), key in zip(items, keys))
+        outputs: list[InferenceOutput | None] = [None] * len(items)
+        pending = []
+        for index, ((source, metadata), key) in enumerate(zip(items, keys)):
+            answer = stored.get(key) if not self._policy_refusal(metadata) else None
+            if answer is not None:  # answered from disk: no task, no session needed
+                self.usage.count("cache_hits")
+                outputs[index] = self._succeeded(answer, attempts=0, cached=True)
+            else:
+                pending.append((index, source, metadata, key))
+        if pending:
+            async with self._session_scope() as session:
+                answers = await asyncio.gather(
+                    *(self._infer_one(session, source, metadata, run, key, None)
+                      for _, source, metadata, key in pending)
                 )
-            )
+            for (index, *_), output in zip(pending, answers):
+                outputs[index] = output
+        return outputs
 
     def _disk_store(self) -> Any:
         """The disk cache for this run, or None (decided per run: the switch may change)."""
@@ -480,7 +492,8 @@ class InferenceEngine:
 
     def _cache_key(self, source: Any) -> str | None:
         request = [CACHE_VERSION, *self._cache_identity(), source, self.parameters]
-        return json.dumps(request, sort_keys=True, default=str)
+        text = json.dumps(request, sort_keys=True, default=str)
+        return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
     def _cache_get(self, key: str | None) -> Completion | None:
         if key is None or self._cache is None:
