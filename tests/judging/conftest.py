@@ -36,16 +36,27 @@ class ScriptedApp(JudgeApp):
         super().__init__()
         self.mode = "ok"
         self.bodies: list[dict] = []
+        self.in_flight = self.most_in_flight = 0
 
     async def chat_completions(self, request: web.Request) -> web.Response:
+        self.in_flight += 1
+        self.most_in_flight = max(self.most_in_flight, self.in_flight)
+        try:
+            return await self._answer(request)
+        finally:
+            self.in_flight -= 1
+
+    async def _answer(self, request: web.Request) -> web.Response:
         self.bodies.append(await request.json())
+        if self.mode == "slow":
+            await asyncio.sleep(0.05)
         if self.mode == "unauthorized":
             return web.json_response({"error": {"message": "Incorrect API key provided"}}, status=401)
         if self.mode == "garbage":
             return web.Response(text="<html>busy</html>", content_type="text/html")
         if self.mode == "hang":
             await asyncio.sleep(1.5)
-        response = await super().chat_completions(request)
+        response = await JudgeApp.chat_completions(self, request)
         if self.mode == "no_usage":
             payload = __import__("json").loads(response.body)
             del payload["usage"]

@@ -36,6 +36,7 @@ def native_criteria(judge):
 
 @pytest.mark.parametrize("path", [*PATHS, "native_criteria"])
 def test_each_path_calls_only_the_judge_given_with_its_fields(server, connections, path):
+    server.app.mode = "slow"  # answers overlap, so the bound on calls in flight shows
     judge = judging.judge("openai/tessary-judge", base_url=server.base_url, api_key="secret", seed=7,
                           max_tokens=64, max_concurrency=3, timeout=5)
     aggregate = native_criteria(judge) if path == "native_criteria" else evaluate(path, judge)
@@ -45,6 +46,7 @@ def test_each_path_calls_only_the_judge_given_with_its_fields(server, connection
     assert len(bodies) >= len(RECORDS)
     if path != "native_criteria":  # the native provider keeps its own seed and parameters
         assert all((b["seed"], b["max_tokens"], b["temperature"]) == (7, 64, 0.0) for b in bodies)
+        assert server.app.most_in_flight == 3
 
 
 @pytest.mark.parametrize(("spec", "options", "model_class", "url"), [
