@@ -52,6 +52,8 @@ class ScriptedApp(JudgeApp):
             await asyncio.sleep(0.05)
         if self.mode == "unauthorized":
             return web.json_response({"error": {"message": "Incorrect API key provided"}}, status=401)
+        if self.mode == "rate_limited":
+            return web.json_response({"error": "slow down"}, status=429, headers={"Retry-After": "0"})
         if self.mode == "garbage":
             return web.Response(text="<html>busy</html>", content_type="text/html")
         if self.mode == "hang":
