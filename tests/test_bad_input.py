@@ -446,11 +446,9 @@ def test_criteria_template_naming_an_absent_column(hosted, judge_server, monkeyp
 
 @pytest.mark.parametrize(
     "model, reason",
-    [(fm.FoundationModel(model_id="m", provider=fm.ModelProvider(type="openai")), "LLM Model provider is not supported."),
-     (fm.AzureOpenAIFoundationModel(model_id="m", provider=fm.AzureOpenAIModelProvider(
-         credentials=fm.AzureOpenAICredentials(api_key="k", api_base="http://127.0.0.1:9", api_version="v"))),
-      "Azure OpenAI Model provider is not supported.")],
-    ids=["unknown", "azure"],
+    # Azure judges now serve criteria metrics too: one engine table for every judged path.
+    [(fm.FoundationModel(model_id="m", provider=fm.ModelProvider(type="openai")), "LLM Model provider is not supported.")],
+    ids=["unknown"],
 )
 def test_criteria_judge_of_unsupported_kind_gives_the_wrapped_error(hosted, model, reason):
     metric = LLMAsJudgeMetric(name="grounded", criteria_description="Is {generated_text} true?", options=OPTIONS,

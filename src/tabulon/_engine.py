@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import email.utils
+import hashlib
 import json
 import random
 import threading
@@ -25,6 +26,49 @@ logger = get_logger("inference")
 DEFAULT_SEED = 42
 RETRYABLE_STATUSES = frozenset({408, 429, 500, 502, 503, 504})
 CACHE_SIZE = 100_000
+# Bump when the stored form of a response or the request key changes.
+CACHE_VERSION = 1
+
+# Failure codes carried by failed outputs (``InferenceOutput.error_code``).
+CONNECTION_ERROR = "JUDGE_CONNECTION_ERROR"
+TIMEOUT = "JUDGE_TIMEOUT"
+AUTH_ERROR = "JUDGE_AUTH_ERROR"
+NOT_FOUND = "JUDGE_NOT_FOUND"
+RATE_LIMITED = "JUDGE_RATE_LIMITED"
+SERVER_ERROR = "JUDGE_SERVER_ERROR"
+BAD_REQUEST = "JUDGE_BAD_REQUEST"
+INVALID_RESPONSE = "JUDGE_INVALID_RESPONSE"
+DEADLINE_EXCEEDED = "JUDGE_DEADLINE_EXCEEDED"
+POLICY_REFUSED = "JUDGE_POLICY_REFUSED"
+# Failures that say the service as a whole is unusable: once one prompt ends with
+# one of these and nothing has succeeded yet, the prompts not yet sent fail at once.
+SERVICE_DOWN_CODES = frozenset({CONNECTION_ERROR, TIMEOUT, AUTH_ERROR, NOT_FOUND})
+
+
+def status_code(status: int) -> str:
+    """The failure code of an HTTP status."""
+    if status in (401, 403):
+        return AUTH_ERROR
+    if status == 404:
+        return NOT_FOUND
+    if status == 429:
+        return RATE_LIMITED
+    if status == 408:
+        return TIMEOUT
+    return SERVER_ERROR if status >= 500 else BAD_REQUEST
+
+
+_store_resolver: Any = None
+
+
+def set_response_store_resolver(resolver: Any) -> None:
+    """Install ``resolver(cache_setting) -> store | None``, which gives engines their disk cache.
+
+    A store offers ``get_many(keys) -> {key: mapping}`` and ``put(key, mapping)``.
+    ``cache_setting`` is the engine's ``cache`` argument (None, a truth value or a path).
+    """
+    global _store_resolver
+    _store_resolver = resolver
 
 
 @dataclass
@@ -34,6 +78,15 @@ class Completion:
     text: str
     input_tokens: int | None = None
     output_tokens: int | None = None
+    finish_reason: str | None = None
+
+    @property
+    def is_complete(self) -> bool:
+        """False for an answer cut short (by the token limit), which is never cached."""
+        return self.finish_reason not in ("length", "content_filter")
+
+    def as_stored(self) -> dict[str, Any]:
+        return {"text": self.text, "input_tokens": self.input_tokens, "output_tokens": self.output_tokens}
 
 
 @dataclass
@@ -48,18 +101,49 @@ class InferenceOutput:
     parameters: dict[str, Any] = field(default_factory=dict)
     attempts: int = 0
     cached: bool = False
+    error_code: str | None = None
 
 
 class RetryableError(InferenceError):
     """A transient failure worth retrying (rate limit, overload, time-out, connection)."""
 
-    def __init__(self, message: str, retry_after: float | None = None) -> None:
+    def __init__(self, message: str, retry_after: float | None = None, code: str = SERVER_ERROR) -> None:
         super().__init__(message)
         self.retry_after = retry_after
+        self.code = code
 
 
 class PermanentError(InferenceError):
     """A failure that retrying will not fix (bad request, bad credentials, garbage)."""
+
+    def __init__(self, message: str, code: str = INVALID_RESPONSE) -> None:
+        super().__init__(message)
+        self.code = code
+
+
+@dataclass
+class _Run:
+    """What the prompts of one run share: the deadline and whether the service looks down."""
+
+    deadline_at: float | None
+    store: Any = None
+    successes: int = 0
+    down: tuple[str, str] | None = None  # (code, message) of the failure that showed it
+    # Set once a service-down failure came before any success; new prompts then wait
+    # for `settled` (a success, or a prompt that gave up) instead of piling on.
+    suspect: bool = False
+    settled: asyncio.Event = field(default_factory=asyncio.Event)
+
+    def on_attempt_failed(self, error: InferenceError) -> None:
+        if getattr(error, "code", None) in SERVICE_DOWN_CODES and self.successes == 0:
+            self.suspect = True
+
+    def on_prompt_done(self) -> None:
+        if self.suspect:
+            self.settled.set()
+
+    def holds_back(self) -> bool:
+        return self.suspect and not self.settled.is_set()
 
 
 @dataclass
@@ -102,10 +186,13 @@ class InferenceEngine:
         model_name: str = "",
         use_cache: bool = False,
         num_parallel_requests: int = 20,
-        timeout: float = 60.0,
-        max_retries: int = 5,
+        timeout: float = 20.0,
+        max_retries: int = 3,
         retry_base_delay: float = 0.5,
-        max_retry_delay: float = 60.0,
+        max_retry_delay: float = 10.0,
+        max_retry_time: float = 30.0,
+        deadline: float | None = None,
+        cache: bool | str | None = None,
         temperature: float | None = 0.0,
         seed: int | None = DEFAULT_SEED,
         max_tokens: int | None = None,
@@ -115,6 +202,9 @@ class InferenceEngine:
     ) -> None:
         _check_positive("num_parallel_requests", num_parallel_requests)
         _check_positive("timeout", timeout)
+        _check_positive("max_retry_time", max_retry_time)
+        if deadline is not None:
+            _check_positive("deadline", deadline)
         if max_retries < 0:
             raise ValueError(f"{self.label}: max_retries must be 0 or more, got {max_retries}.")
         self.model_name = model_name
@@ -124,6 +214,9 @@ class InferenceEngine:
         self.max_retries = max_retries
         self.retry_base_delay = retry_base_delay
         self.max_retry_delay = max_retry_delay
+        self.max_retry_time = float(max_retry_time)
+        self.deadline = float(deadline) if deadline is not None else None
+        self.cache = cache
         self.data_classification_policy = (
             list(data_classification_policy) if data_classification_policy else None
         )
@@ -172,14 +265,56 @@ class InferenceEngine:
         return [o.prediction for o in outputs]
 
     async def infer_outputs_async(self, dataset: Sequence[Any]) -> list[InferenceOutput]:
-        """One ``InferenceOutput`` per prompt; failures are recorded, not raised."""
+        """One ``InferenceOutput`` per prompt; failures are recorded, not raised.
+
+        The run ends within ``deadline`` seconds when one is set; once a prompt has
+        failed in a way that shows the service is down (refused, hanging, bad key,
+        wrong URL) and none has succeeded, the prompts not yet sent fail at once.
+        """
         items = [self._read_item(item, index) for index, item in enumerate(dataset)]
         if not items:
             return []
-        async with self._session_scope() as session:
-            return list(
-                await asyncio.gather(*(self._infer_one(session, s, m) for s, m in items))
-            )
+        deadline_at = time.monotonic() + self.deadline if self.deadline else None
+        run = _Run(deadline_at=deadline_at, store=self._disk_store())
+        keys = [self._cache_key(source) for source, _ in items]
+        stored = self._stored_answers(run.store, keys)
+        outputs: list[InferenceOutput | None] = [None] * len(items)
+        pending = []
+        for index, ((source, metadata), key) in enumerate(zip(items, keys)):
+            answer = stored.get(key) if not self._policy_refusal(metadata) else None
+            if answer is not None:  # answered from disk: no task, no session needed
+                self.usage.count("cache_hits")
+                outputs[index] = self._succeeded(answer, attempts=0, cached=True)
+            else:
+                pending.append((index, source, metadata, key))
+        if pending:
+            async with self._session_scope() as session:
+                answers = await asyncio.gather(
+                    *(self._infer_one(session, source, metadata, run, key, None)
+                      for _, source, metadata, key in pending)
+                )
+            for (index, *_), output in zip(pending, answers):
+                outputs[index] = output
+        return outputs
+
+    def _disk_store(self) -> Any:
+        """The disk cache for this run, or None (decided per run: the switch may change)."""
+        if _store_resolver is None or self.cache is False:
+            return None
+        if self.cache is None and self.parameters.get("temperature", 0) not in (0, 0.0):
+            return None  # sampled answers are cached only when asked for
+        return _store_resolver(self.cache)
+
+    def _stored_answers(self, store: Any, keys: list[str | None]) -> dict[str, Completion]:
+        wanted = [key for key in keys if key is not None]
+        if store is None or not wanted:
+            return {}
+        try:
+            found = store.get_many(wanted)
+        except Exception as exc:  # an unreadable cache costs the cache, not the run
+            logger.warning("%s: judge cache unreadable, calling the model: %s", self.label, exc)
+            return {}
+        return {key: Completion(**value) for key, value in found.items()}
 
     # -- hooks for subclasses -------------------------------------------------------
 
@@ -222,46 +357,118 @@ class InferenceEngine:
         )
 
     async def _infer_one(
-        self, session: aiohttp.ClientSession | None, source: Any, metadata: Mapping[str, Any]
+        self,
+        session: aiohttp.ClientSession | None,
+        source: Any,
+        metadata: Mapping[str, Any],
+        run: _Run,
+        key: str | None,
+        stored: Completion | None,
     ) -> InferenceOutput:
         refusal = self._policy_refusal(metadata)
         if refusal:
-            return self._failed(refusal, attempts=0)
-        key = self._cache_key(source)
+            return self._failed(refusal, attempts=0, code=POLICY_REFUSED)
+        if stored is not None:
+            self.usage.count("cache_hits")
+            return self._succeeded(stored, attempts=0, cached=True)
         cached = self._cache_get(key)
         if cached is not None:
             self.usage.count("cache_hits")
             return self._succeeded(cached, attempts=0, cached=True)
-        error: InferenceError | None = None
-        for attempt in range(self.max_retries + 1):
-            if attempt:
-                await self._sleep(self._retry_delay(attempt - 1, error))
+        outcome = await self._with_retries(session, source, run)
+        if isinstance(outcome, InferenceOutput):
+            if outcome.error_code in SERVICE_DOWN_CODES and run.successes == 0 and run.down is None:
+                run.down = (outcome.error_code, outcome.error)
+            run.on_prompt_done()
+            return outcome
+        completion, attempts = outcome
+        run.successes += 1
+        run.on_prompt_done()
+        self.usage.add(completion)
+        if completion.is_complete and completion.text:
+            self._cache_put(key, completion)
+            self._store_put(run.store, key, completion)
+        return self._succeeded(completion, attempts=attempts)
+
+    async def _with_retries(
+        self, session: aiohttp.ClientSession | None, source: Any, run: _Run
+    ) -> tuple[Completion, int] | InferenceOutput:
+        """The answer and the attempts it took, or the failed output.
+
+        Attempts are bounded by ``max_retries``, by ``max_retry_time`` seconds for
+        the prompt (waits included) and by the run's deadline.
+        """
+        end = time.monotonic() + self.max_retry_time
+        if run.deadline_at is not None:
+            end = min(end, run.deadline_at)
+        error: RetryableError | None = None
+        made = 0
+        while made <= self.max_retries:
+            if made:
+                delay = self._retry_delay(made - 1, error)
+                if time.monotonic() + delay >= end:
+                    break
+                await self._sleep(delay)
+            window = end - time.monotonic()
+            if window <= 0:
+                break
+            made += 1
             try:
-                completion = await self._attempt(session, source)
+                return await self._attempt(session, source, run, window, first=made == 1), made
             except RetryableError as exc:
                 error = exc
-                logger.info("%s: attempt %d failed: %s", self.label, attempt + 1, exc)
-                continue
+                run.on_attempt_failed(exc)
+                logger.info("%s: attempt %d failed: %s", self.label, made, exc)
             except PermanentError as exc:
-                return self._failed(str(exc), attempts=attempt + 1)
-            self.usage.add(completion)
-            self._cache_put(key, completion)
-            return self._succeeded(completion, attempts=attempt + 1)
-        return self._failed(
-            f"gave up after {self.max_retries + 1} attempts; last error: {error}",
-            attempts=self.max_retries + 1,
-        )
+                run.on_attempt_failed(exc)
+                return self._failed(f"{exc} (attempts: {made})", attempts=made, code=exc.code)
+            except _NotSent as exc:
+                return self._failed(str(exc), attempts=made - 1, code=exc.code)
+        return self._gave_up(error, made, run)
 
-    async def _attempt(self, session: aiohttp.ClientSession | None, source: Any) -> Completion:
+    def _gave_up(self, error: RetryableError | None, attempts: int, run: _Run) -> InferenceOutput:
+        past_deadline = run.deadline_at is not None and time.monotonic() >= run.deadline_at - 0.05
+        if error is None:
+            return self._failed(
+                f"the metric's deadline of {self.deadline:g} s passed before this prompt was sent",
+                attempts=attempts, code=DEADLINE_EXCEEDED)
+        limit = ""
+        if attempts <= self.max_retries:
+            limit = (f" (the metric's deadline of {self.deadline:g} s passed)" if past_deadline
+                     else f" (its retry time of {self.max_retry_time:g} s ran out)")
+        return self._failed(
+            f"gave up after {attempts} attempts{limit}; last error: {error}", attempts=attempts, code=error.code)
+
+    async def _attempt(
+        self, session: aiohttp.ClientSession | None, source: Any, run: _Run, window: float, first: bool = False
+    ) -> Completion:
         await self._slots.acquire()
+        if first and run.holds_back():
+            # The service looks down: let the prompt that found out settle it before sending more.
+            self._slots.release()
+            started = time.monotonic()
+            with contextlib.suppress(TimeoutError):
+                await asyncio.wait_for(run.settled.wait(), window)
+            window = max(window - (time.monotonic() - started), 0.001)
+            await self._slots.acquire()
         try:
-            return await self._complete(session, source)
-        except (RetryableError, PermanentError):
+            if run.down is not None and run.successes == 0:
+                raise _NotSent(run.down)
+            limit = min(self.timeout, window)
+            async with asyncio.timeout(limit):
+                return await self._complete(session, source)
+        except (RetryableError, PermanentError, _NotSent):
             raise
         except (asyncio.TimeoutError, TimeoutError):
-            raise RetryableError(f"no answer within {self.timeout:g} s") from None
+            where = f" from {self.endpoint}" if getattr(self, "endpoint", None) else ""
+            raise RetryableError(
+                f"no answer within {limit:.3g} s{where} (per-request time-out {self.timeout:g} s)", code=TIMEOUT
+            ) from None
         except (aiohttp.ClientError, OSError) as exc:
-            raise RetryableError(f"connection error: {type(exc).__name__}: {exc}") from None
+            where = f" to {self.endpoint}" if getattr(self, "endpoint", None) else ""
+            raise RetryableError(
+                f"connection error{where}: {type(exc).__name__}: {exc}", code=CONNECTION_ERROR
+            ) from None
         finally:
             self._slots.release()
 
@@ -284,21 +491,28 @@ class InferenceEngine:
         )
 
     def _cache_key(self, source: Any) -> str | None:
-        if self._cache is None:
-            return None
-        request = [*self._cache_identity(), source, self.parameters]
-        return json.dumps(request, sort_keys=True, default=str)
+        request = [CACHE_VERSION, *self._cache_identity(), source, self.parameters]
+        text = json.dumps(request, sort_keys=True, default=str)
+        return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
 
     def _cache_get(self, key: str | None) -> Completion | None:
-        if key is None:
+        if key is None or self._cache is None:
             return None
         with self._cache_lock:
             return self._cache.get(key)
 
     def _cache_put(self, key: str | None, completion: Completion) -> None:
-        if key is not None:
+        if key is not None and self._cache is not None:
             with self._cache_lock:
                 self._cache[key] = completion
+
+    def _store_put(self, store: Any, key: str | None, completion: Completion) -> None:
+        if store is None or key is None:
+            return
+        try:
+            store.put(key, completion.as_stored())
+        except Exception as exc:  # a full disk or a locked file must not fail the answer
+            logger.warning("%s: could not write the judge cache: %s", self.label, exc)
 
     def _succeeded(self, completion: Completion, attempts: int, cached: bool = False) -> InferenceOutput:
         return InferenceOutput(
@@ -311,15 +525,27 @@ class InferenceEngine:
             cached=cached,
         )
 
-    def _failed(self, reason: str, attempts: int) -> InferenceOutput:
+    def _failed(self, reason: str, attempts: int, code: str = SERVER_ERROR) -> InferenceOutput:
         self.usage.count("failures")
+        endpoint = getattr(self, "endpoint", None)
+        if endpoint and endpoint not in reason and code != POLICY_REFUSED:
+            reason += f" (at {endpoint})"
         return InferenceOutput(
             prediction=None,
             error=f"{self.label} ({self.model_name or 'no model'}): {reason}",
             model_name=self.model_name,
             parameters=dict(self.parameters),
             attempts=attempts,
+            error_code=code,
         )
+
+
+class _NotSent(InferenceError):
+    """A prompt left unsent because the service already showed it is down."""
+
+    def __init__(self, down: tuple[str, str]) -> None:
+        self.code = down[0]
+        super().__init__(f"not sent: an earlier prompt showed the service is unusable ({down[1]})")
 
 
 def _check_positive(name: str, value: float) -> None:
@@ -378,9 +604,13 @@ class HTTPInferenceEngine(InferenceEngine):
                 raise RetryableError(
                     f"HTTP {response.status} from {url}: {_clip(_decode(content))}",
                     retry_after=parse_retry_after(response.headers.get("Retry-After")),
+                    code=status_code(response.status),
                 )
             if response.status >= 400:
-                raise PermanentError(f"HTTP {response.status} from {url}: {_clip(_decode(content))}")
+                raise PermanentError(
+                    f"HTTP {response.status} from {url}: {_clip(_decode(content))}",
+                    code=status_code(response.status),
+                )
         try:
             return json.loads(content)
         except (ValueError, RecursionError):  # not JSON, or nested too deeply to decode
@@ -409,4 +639,7 @@ def parse_chat_completion(payload: Any) -> Completion:
     if not isinstance(content, str):
         raise PermanentError(f"response content is not text: {content!r}")
     usage = payload.get("usage") or {}
-    return Completion(content, usage.get("prompt_tokens"), usage.get("completion_tokens"))
+    if not isinstance(usage, Mapping):
+        usage = {}
+    finish_reason = payload["choices"][0].get("finish_reason") if isinstance(payload["choices"][0], Mapping) else None
+    return Completion(content, usage.get("prompt_tokens"), usage.get("completion_tokens"), finish_reason)

@@ -5,10 +5,16 @@ Every engine shares the machinery of ``InferenceEngine``:
 - a bound on calls in flight (``num_parallel_requests``) shared by every run and
   thread that uses the engine;
 - retries with exponential back-off and jitter on 429, 5xx, time-outs and
-  connection errors, honouring ``Retry-After``;
-- a per-request time-out;
-- a response cache keyed by the full request when ``use_cache`` is true
-  (failures are never cached);
+  connection errors, honouring ``Retry-After``, bounded by ``max_retries`` and by
+  ``max_retry_time`` seconds per prompt;
+- a per-request time-out (``timeout``) and an optional ``deadline`` for a whole run;
+- a stop for a service that is down: once a prompt failed by refused connection,
+  time-out, 401/403 or 404 and none has succeeded, the prompts not yet sent fail
+  at once with the same cause (``InferenceOutput.error_code`` names it);
+- a response cache keyed by the full request when ``use_cache`` is true, and a
+  disk cache when a store resolver is installed (``set_response_store_resolver``;
+  ``cache`` = None caches temperature-0 calls, True all, False none, a text names
+  the store); failures and answers cut short are never cached;
 - token usage counts in ``engine.usage``;
 - one HTTP session per run, closed when the run ends.
 
@@ -38,6 +44,7 @@ import aiohttp
 from tabulon._engine import (
     RETRYABLE_STATUSES,
     Completion,
+    set_response_store_resolver,
     HTTPInferenceEngine,
     InferenceEngine,
     InferenceOutput,
@@ -67,6 +74,7 @@ __all__ = [
     "TokenUsage",
     "parse_chat_completion",
     "parse_retry_after",
+    "set_response_store_resolver",
     "to_messages",
     "to_text",
 ]

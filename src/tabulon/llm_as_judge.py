@@ -16,6 +16,8 @@ from tabulon.tasks import Task
 from tabulon.templates import JudgeTemplate
 
 logger = get_logger("llm_as_judge")
+# Code of a judge answer from which no score could be read.
+UNPARSABLE_ANSWER = "UNPARSABLE_ANSWER"
 
 
 class TaskBasedLLMasJudge:
@@ -30,7 +32,9 @@ class TaskBasedLLMasJudge:
 
     Each instance gains ``score.instance`` with "score" and ``main_score`` (NaN
     when the judge gave no usable answer), the raw answer, the prompt, the judge
-    model and parameters, and the reason for a missing score.
+    model and parameters, the reason for a missing score and its code
+    ("score_error", "score_error_code"), the server's token counts, whether the
+    answer came from a cache and the requests it took ("attempts").
     """
 
     def __init__(
@@ -111,14 +115,19 @@ class TaskBasedLLMasJudge:
         return outputs
 
     def _score(self, instance: Record, prompt: str, output: InferenceOutput) -> float:
+        code = None
         if output.error is not None:
-            score, reason = math.nan, output.error
+            score, reason, code = math.nan, output.error, output.error_code or "INFERENCE_FAILED"
         else:
             judgement = self.template.parse(output.prediction)
             score = math.nan if judgement.score is None else judgement.score
             reason = judgement.reason
+            if judgement.score is None:
+                code = UNPARSABLE_ANSWER
         if reason:
-            logger.warning("Judge '%s': no score: %s", self.main_score, reason)
+            # A failed call is the record's error already; a log line per record would only repeat it.
+            log = logger.info if output.error is not None else logger.warning
+            log("Judge '%s': no score: %s", self.main_score, reason)
         instance["score"] = {
             "instance": {
                 "score": score,
@@ -129,6 +138,11 @@ class TaskBasedLLMasJudge:
                 "judge_model": output.model_name,
                 "judge_parameters": output.parameters,
                 "score_error": reason,
+                "score_error_code": code,
+                "input_tokens": output.input_tokens,
+                "output_tokens": output.output_tokens,
+                "cached": output.cached,
+                "attempts": output.attempts,
             },
         }
         return score

@@ -72,15 +72,27 @@ def check_engine(engine: object) -> None:
 
 
 class InferenceFailure(Exception):
-    """An engine's account of one prompt it could not answer."""
+    """An engine's account of one prompt it could not answer, with the engine's failure code."""
+
+    def __init__(self, message: str, code: str | None = None) -> None:
+        super().__init__(message)
+        self.code = code
 
 
 @dataclass(frozen=True)
 class EngineReply:
-    """One reply: the model's text or the reason there is none, and who answered."""
+    """One reply: the model's text or the reason there is none, who answered, and what it cost.
+
+    Token counts are the server's (None when it sent none); `calls` is the number of
+    requests the engine made for it (0 when answered from a cache).
+    """
 
     text: str | BaseException
     model_name: str | None = None
+    input_tokens: int | None = None
+    output_tokens: int | None = None
+    cached: bool = False
+    calls: int | None = None
 
 
 def infer_texts(engine: InferenceEngine, sources: list[Source]) -> list[EngineReply]:
@@ -102,7 +114,24 @@ def infer_texts(engine: InferenceEngine, sources: list[Source]) -> list[EngineRe
             f"inference engine {type(engine).__name__} returned {len(replies)} replies "
             f"for {len(sources)} prompts"
         )
-    return [EngineReply(_reply_text(reply), _model_name(reply)) for reply in replies]
+    return [
+        EngineReply(
+            _reply_text(reply),
+            _model_name(reply),
+            input_tokens=_count(reply, "input_tokens"),
+            output_tokens=_count(reply, "output_tokens"),
+            cached=_field(reply, "cached") is True,
+            calls=_count(reply, "attempts"),
+        )
+        for reply in replies
+    ]
+
+
+def _count(reply: Any, name: str) -> int | None:
+    if isinstance(reply, str | BaseException) or reply is None:
+        return None
+    value = _field(reply, name)
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
 
 
 def _accepts_keyword(function: Callable[..., Any], name: str) -> bool:
@@ -128,7 +157,8 @@ def _reply_text(reply: Any) -> str | BaseException:
         return InferenceFailure("the inference engine gave no reply")
     error = _field(reply, "error")
     if error:
-        return error if isinstance(error, BaseException) else InferenceFailure(str(error))
+        code = _field(reply, "error_code")
+        return error if isinstance(error, BaseException) else InferenceFailure(str(error), code)
     prediction = _field(reply, "prediction")
     if prediction is not None:
         return _reply_text(prediction)

@@ -30,9 +30,13 @@ class DirectJudgeResult:
     """The judgement of one instance.
 
     `metadata` holds "prompt" (the last prompt sent), "unparsed_response" (the
-    model's raw reply to it, "" when the request failed), "attempts" (model calls
-    made), "parse_error" (why no option could be read, or none) and "model_name"
-    (the model that answered, when the engine says).
+    model's raw reply to it, "" when the request failed), "attempts" (rounds of
+    prompting), "parse_error" (why no option could be read, or none), "error_code"
+    (the engine's code for a failed request, "UNPARSABLE_ANSWER" for an unreadable
+    reply, else none), "model_name" (the model that answered, when the engine says),
+    "input_tokens" / "output_tokens" (the server's counts summed over the rounds, none
+    when it sent none), "cached" (every round answered from a cache) and "calls"
+    (requests the engine made, when it says).
     """
 
     selected_option: str | None
@@ -53,6 +57,17 @@ class _Task:
     reply: str | BaseException = ""
     model_name: str | None = None
     parsed: ParsedReply | None = None
+    input_tokens: int | None = 0
+    output_tokens: int | None = 0
+    cached: bool = True
+    calls: int | None = 0
+
+    def account(self, reply: Any) -> None:
+        """Add one round's usage; a count the engine did not give makes the total unknown."""
+        self.input_tokens = _plus(self.input_tokens, reply.input_tokens)
+        self.output_tokens = _plus(self.output_tokens, reply.output_tokens)
+        self.calls = _plus(self.calls, reply.calls)
+        self.cached = self.cached and reply.cached
 
     def needs_correction(self) -> bool:
         return isinstance(self.reply, str) and self.parsed is not None and self.parsed.selected_option is None
@@ -132,6 +147,7 @@ class DirectJudge:
         replies = infer_texts(self.inference_engine, [task.prompt for task in tasks])
         for task, reply in zip(tasks, replies):
             task.attempts += 1
+            task.account(reply)
             task.reply = reply.text
             task.model_name = reply.model_name
             task.parsed = parse_reply(reply.text, task.option_names) if isinstance(reply.text, str) else None
@@ -139,34 +155,48 @@ class DirectJudge:
     def _result(self, task: _Task) -> DirectJudgeResult:
         if isinstance(task.reply, BaseException):
             error = f"the inference request failed: {_describe(task.reply)}"
-            return self._unusable(task, error, raw="")
+            code = getattr(task.reply, "code", None) or "INFERENCE_FAILED"
+            return self._unusable(task, error, raw="", code=code)
         parsed = task.parsed
         if parsed.selected_option is None:
-            return self._unusable(task, f"unparsable judge answer: {parsed.error}", raw=task.reply)
+            return self._unusable(task, f"unparsable judge answer: {parsed.error}", raw=task.reply,
+                                  code=UNPARSABLE_ANSWER)
         return DirectJudgeResult(
             selected_option=parsed.selected_option,
             explanation=parsed.explanation,
             feedback=parsed.feedback if self.generate_feedback else None,
             score=task.criteria.score_of(parsed.selected_option) if task.criteria else None,
-            metadata=_metadata(task, raw=task.reply, error=None),
+            metadata=_metadata(task, raw=task.reply, error=None, code=None),
         )
 
-    def _unusable(self, task: _Task, error: str, raw: str) -> DirectJudgeResult:
+    def _unusable(self, task: _Task, error: str, raw: str, code: str) -> DirectJudgeResult:
         return DirectJudgeResult(
             selected_option=None,
             explanation=error,
             feedback=None,
-            metadata=_metadata(task, raw=raw, error=error),
+            metadata=_metadata(task, raw=raw, error=error, code=code),
         )
 
 
-def _metadata(task: _Task, raw: str, error: str | None) -> dict[str, Any]:
+UNPARSABLE_ANSWER = "UNPARSABLE_ANSWER"
+
+
+def _plus(total: int | None, more: int | None) -> int | None:
+    return None if total is None or more is None else total + more
+
+
+def _metadata(task: _Task, raw: str, error: str | None, code: str | None) -> dict[str, Any]:
     return {
         "prompt": task.prompt,
         "unparsed_response": raw,
         "attempts": task.attempts,
         "parse_error": error,
+        "error_code": code,
         "model_name": task.model_name,
+        "input_tokens": task.input_tokens,
+        "output_tokens": task.output_tokens,
+        "cached": task.cached and task.attempts > 0,
+        "calls": task.calls,
     }
 
 

@@ -41,6 +41,9 @@ def judge_server():
 def hosted(monkeypatch):
     monkeypatch.setenv("LUMERIS_SERVER", "QZAI")  # no default platform client
     lw._inference_engine_cache.clear()
+    from tessary.judging import _engines
+
+    _engines._engines.clear()
 
 
 def service_judge(server):
@@ -74,7 +77,9 @@ def test_openai_judge_and_async_driver(judge_server, monkeypatch):
         assert len(values) == 2 and all(0.0 <= v <= 1.0 for v in values)
         assert aggregate.min == min(values) and aggregate.max == max(values)
     # Both metrics asked for the same judge: one cached engine served them.
-    assert len(lw._inference_engine_cache) == 1
+    from tessary.judging import _engines
+
+    assert len(_engines._engines) == 1
 
 
 def test_custom_function_judge(monkeypatch):

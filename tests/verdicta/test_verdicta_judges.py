@@ -72,7 +72,12 @@ def test_results_follow_instance_order_in_one_batch(criteria):
         "unparsed_response": json_answer("no", feedback="fb"),
         "attempts": 1,
         "parse_error": None,
+        "error_code": None,
         "model_name": None,
+        "input_tokens": None,
+        "output_tokens": None,
+        "cached": False,
+        "calls": None,
     }
 
 

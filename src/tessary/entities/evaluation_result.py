@@ -113,6 +113,12 @@ class AggregateMetricResult(BaseMetricResult):
     min: float | int | None = None
     max: float | int | None = None
     mean: float | int | None = None
+    # Judged metrics: tokens of the judge calls, their cost (with prices), calls made and served from the cache.
+    input_tokens: int | None = None
+    output_tokens: int | None = None
+    cost: float | None = None
+    judge_calls: int | None = None
+    cached_calls: int | None = None
 
     @field_validator("value", mode="before")
     @classmethod

@@ -26,10 +26,14 @@ def _env(name: str) -> str | None:
 
 
 class OpenAICredentials(BaseEntity):
-    """OpenAI API key and optional base URL (env OPENAI_API_KEY, OPENAI_URL)."""
+    """OpenAI API key and optional base URL (env OPENAI_API_KEY, OPENAI_BASE_URL).
+
+    The base URL is the one whose "/chat/completions" answers, e.g. "http://127.0.0.1:8000/v1";
+    without one, the public OpenAI service is called.
+    """
 
     api_key: str | None = Field(default_factory=lambda: _env("OPENAI_API_KEY"), repr=False)
-    url: str | None = Field(default_factory=lambda: _env("OPENAI_URL"))
+    url: str | None = Field(default_factory=lambda: _env("OPENAI_BASE_URL"))
 
 
 class AzureOpenAICredentials(BaseEntity):

@@ -59,7 +59,7 @@ class TabulonMetric(GenAIMetric):
         return value
 
     def _provider(self, configuration: GenAIConfiguration | AgenticAIConfiguration) -> Any:
-        from tessary.providers.loomwright import TabulonProvider
+        from tessary.judging._providers import JudgedTabulonProvider
 
         judge = self.llm_judge or configuration.llm_judge
         if self.method == JUDGE_METHOD and judge is None:
@@ -67,7 +67,7 @@ class TabulonMetric(GenAIMetric):
                 f"Metric '{self.name}' with the method '{JUDGE_METHOD}' needs a judge: set llm_judge "
                 "on the metric or on the configuration."
             )
-        return TabulonProvider(
+        return JudgedTabulonProvider(
             configuration=configuration,
             metric_name=self.name,
             metric_display_name=self.display_name,

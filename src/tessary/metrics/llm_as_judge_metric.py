@@ -76,7 +76,7 @@ class LLMAsJudgeMetric(GenAIMetric):
         self, configuration: GenAIConfiguration | AgenticAIConfiguration
     ) -> VerdictaProvider:
         """The criteria-judge provider for this metric under `configuration`."""
-        from tessary.providers.critmark import VerdictaProvider
+        from tessary.judging._providers import JudgedVerdictaProvider
 
         llm_judge = self.llm_judge or configuration.llm_judge
         if llm_judge is None:
@@ -89,7 +89,7 @@ class LLMAsJudgeMetric(GenAIMetric):
         context_fields = (
             self.context_fields if self.context_fields is not None else configuration.context_fields
         )
-        return VerdictaProvider(
+        return JudgedVerdictaProvider(
             metric_name=self.name,
             display_name=self.display_name,
             value_type=self.value_type,

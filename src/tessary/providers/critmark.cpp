@@ -147,8 +147,12 @@ nb::object get_inference_engine_params(const Args &args) {
         set_item(provider_args, "temperature", nb::int_(0));
         nb::object parameters = nb::getattr(model, "parameters", nb::none());
         if (truthy(parameters) && PyDict_Update(provider_args.ptr(), parameters.ptr()) < 0) tessary::throw_pending();
-        nb::object api_key = attr<"api_key">(attr<"credentials">(attr<"provider">(model)));
-        set_item(params, "credentials", single("api_key", api_key));
+        nb::object credentials = attr<"credentials">(attr<"provider">(model));
+        nb::dict openai_credentials = single("api_key", attr<"api_key">(credentials));
+        // The base URL the user gave must be the one called, never the public service instead.
+        nb::object url = nb::getattr(credentials, "url", nb::none());
+        if (truthy(url)) set_item(openai_credentials, "api_url", url);
+        set_item(params, "credentials", openai_credentials);
         set_item(params, "provider", nb::str("open-ai"));
         set_item(params, "model", attr<"model_id">(model));
         set_item(params, "provider_specific_args", single("open-ai", provider_args));

@@ -1,0 +1,9 @@
+"""Settings shared by the whole suite."""
+
+import pytest
+
+
+@pytest.fixture(autouse=True)
+def _no_user_judge_cache(monkeypatch):
+    # Tests must not read or fill the user's judge cache; cache tests set their own file.
+    monkeypatch.setenv("TESSARY_CACHE", "0")
