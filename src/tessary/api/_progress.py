@@ -42,6 +42,7 @@ class ProgressDisplay:
 
     def __init__(self, metrics: list[Any], records: int) -> None:
         from rich.console import Console
+        from rich.markup import escape
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 
         self.records = records
@@ -55,7 +56,7 @@ class ProgressDisplay:
         )
         self._total = self._progress.add_task("all metrics", total=records * len(metrics), status="")
         self._tasks: dict[int, Any] = {
-            id(metric): self._progress.add_task(result_name(metric), total=records, status="waiting")
+            id(metric): self._progress.add_task(escape(result_name(metric)), total=records, status="waiting")
             for metric in metrics
         }
 
