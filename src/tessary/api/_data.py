@@ -149,7 +149,10 @@ def _table_of_mappings(rows: list[Any], where: str) -> pd.DataFrame:
 def decode_json_cells(table: pd.DataFrame, columns: Sequence[str]) -> None:
     """Replace JSON text of a list or an object by the decoded value, in `columns` of `table` (in place)."""
     for column in columns:
-        if column not in table.columns or table[column].dtype != object:
+        if column not in table.columns:
+            continue
+        dtype = table[column].dtype
+        if not (pd.api.types.is_object_dtype(dtype) or pd.api.types.is_string_dtype(dtype)):
             continue
         values = table[column].tolist()
         decoded = [_decoded(value) for value in values]

@@ -17,7 +17,7 @@ from contextlib import contextmanager
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from tessary.api._evaluate import prepare_run
+from tessary.api._evaluate import _openai_base_url, prepare_run
 from tessary.api._judge_argument import apply_judge, lacks_judge, needs_judge
 from tessary.api._progress import result_name
 from tessary.api._services import UNUSED_SERVICE_URL, local_client, local_judge, needs_detection, platform_configured
@@ -196,7 +196,7 @@ def estimate(
             api_client = APIClient()
     table = _prepared_table(run.table, configuration)
     result = Estimate(records=len(table), price_per_1k_tokens=price_per_1k_tokens)
-    with _recording() as recorder:
+    with _openai_base_url(run.judge_argument), _recording() as recorder:
         for metric in work:
             row = MetricEstimate(name=result_name(metric), method=getattr(metric, "method", None))
             if needs_detection(metric):
