@@ -64,9 +64,15 @@ def test_missing_column_is_named(records):
         tessary.evaluate(records, ["hap", "faithfulness"])
 
 
-def test_progress_reports_on_stderr_without_changing_results(records, capsys):
+def test_progress_reports_on_stderr_without_changing_results(records, capsys, monkeypatch):
+    from tessary.api._progress import ProgressDisplay
+
+    ticks = []
+    record_done = ProgressDisplay.record_done
+    monkeypatch.setattr(ProgressDisplay, "record_done", lambda self, metric: (ticks.append(metric.name), record_done(self, metric)))
     shown = tessary.evaluate(records, ["answer_correctness:token_recall", "hap"], progress=True)
     assert "answer_correctness" in capsys.readouterr().err
+    assert ticks == ["hap", "hap"]  # detector metrics report record by record
     quiet = tessary.evaluate(records, ["answer_correctness:token_recall", "hap"])
     assert capsys.readouterr().err == ""
     assert shown.summary_df()["value"].tolist() == quiet.summary_df()["value"].tolist()

@@ -2,7 +2,8 @@
 
 On by default only when standard error is a terminal, and never under pytest.
 Metrics are wrapped in `TrackedMetric`, which reports to the display when a
-metric starts and when it ends; the display itself redraws on its own thread.
+metric starts and when it ends, and detector metrics also as each record's
+request ends; the display itself redraws on its own thread.
 """
 
 from __future__ import annotations
@@ -49,6 +50,7 @@ class ProgressDisplay:
         self.errors = 0
         self.started = time.perf_counter()
         self.done_records = 0
+        self._reported: dict[int, int] = {}
         self._progress = Progress(
             TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(),
             TextColumn("{task.fields[status]}"), TimeElapsedColumn(),
@@ -70,14 +72,22 @@ class ProgressDisplay:
     def started_metric(self, metric: Any) -> None:
         self._progress.update(self._tasks[id(metric)], status="running")
 
+    def record_done(self, metric: Any) -> None:
+        """One record of `metric` is done (metrics that report record by record)."""
+        self._reported[id(metric)] = self._reported.get(id(metric), 0) + 1
+        self._progress.advance(self._tasks[id(metric)])
+        self._progress.advance(self._total)
+
     def finished_metric(self, metric: Any, result: Any, failed: bool = False) -> None:
         errors = self.records if failed else _errors_of(result)
         self.errors += errors
         self.done_records += self.records
         rate = self.done_records / max(time.perf_counter() - self.started, 1e-9)
         status = "failed" if failed else f"{errors} errors" if errors else "done"
-        self._progress.update(self._tasks[id(metric)], completed=self.records, status=status)
-        self._progress.update(self._total, advance=self.records,
+        task = self._tasks[id(metric)]
+        reported = min(self._reported.get(id(metric), 0), self.records)
+        self._progress.update(task, completed=self.records, status=status)
+        self._progress.update(self._total, advance=self.records - reported,
                               status=f"{self.errors} errors, {rate:,.0f} records/s")
 
 
@@ -93,10 +103,17 @@ class TrackedMetric:
     def __getattr__(self, attribute: str) -> Any:
         return getattr(self._metric, attribute)
 
+    def _keywords(self, kwargs: dict[str, Any]) -> dict[str, Any]:
+        from tessary.metrics.detector_metrics import DetectorMetric
+
+        if isinstance(self._metric, DetectorMetric):  # they report each record as its request ends
+            return {**kwargs, "record_progress": lambda: self._display.record_done(self._metric)}
+        return kwargs
+
     def evaluate(self, **kwargs: Any) -> Any:
         self._display.started_metric(self._metric)
         try:
-            result = self._metric.evaluate(**kwargs)
+            result = self._metric.evaluate(**self._keywords(kwargs))
         except BaseException:
             self._display.finished_metric(self._metric, None, failed=True)
             raise
@@ -106,7 +123,7 @@ class TrackedMetric:
     async def evaluate_async(self, **kwargs: Any) -> Any:
         self._display.started_metric(self._metric)
         try:
-            result = await self._metric.evaluate_async(**kwargs)
+            result = await self._metric.evaluate_async(**self._keywords(kwargs))
         except BaseException:
             self._display.finished_metric(self._metric, None, failed=True)
             raise
