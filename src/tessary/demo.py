@@ -94,27 +94,43 @@ def judge_metrics() -> list[GenAIMetric]:
     return resolve_metrics(["faithfulness:llm_as_judge", "answer_correctness:token_recall"])
 
 
-def criteria_metric() -> GenAIMetric:
-    """A custom criteria metric; without a judge of its own it gets the embedded local judge."""
+def criteria_metric(configuration: GenAIConfiguration | None = None) -> GenAIMetric:
+    """A custom criteria metric over the answer and context columns; it gets the embedded local judge."""
     from tessary.entities.criteria import Option
     from tessary.metrics.llm_as_judge_metric import LLMAsJudgeMetric
 
+    configuration = configuration or demo_configuration()
+    answer = configuration.output_fields[0] if configuration.output_fields else "generated_text"
+    context = configuration.context_fields[0] if configuration.context_fields else "context"
     return LLMAsJudgeMetric(
         name="grounded",
-        criteria_description="Is the {generated_text} supported by the {context}?",
+        criteria_description=f"Is the {{{answer}}} supported by the {{{context}}}?",
         options=[Option(name="supported", description="Every claim is in the context.", value=1),
                  Option(name="unsupported", description="The claims are not in the context.", value=0)],
         compute_token_count=True,
     )
 
 
-def build_metrics() -> list[GenAIMetric]:
+def build_metrics(configuration: GenAIConfiguration | None = None) -> list[GenAIMetric]:
     """The metrics the demo runs on question-answering records."""
-    return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(), criteria_metric()]
+    return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(), criteria_metric(configuration)]
+
+
+def fitting(metrics: list[GenAIMetric], configuration: GenAIConfiguration) -> list[GenAIMetric]:
+    """The metrics whose columns the records have (the demo's own metrics read answers and contexts)."""
+    from tessary.api._data import role_columns
+    from tessary.api._registry import fields_needed
+
+    columns = role_columns(configuration)
+    own = ("output", "context")
+    return [metric for metric in metrics
+            if all(columns[role] for role in (fields_needed(metric) or own))]
 
 
 def split_records(data: pd.DataFrame) -> dict[str, pd.DataFrame]:
     """Question-answering records and tool-calling records (those that carry tool calls)."""
+    if "tool_calls" not in data.columns:
+        return {"question answering": data}
     has_tool_calls = data["tool_calls"].notna() & (data["tool_calls"].astype(str).str.strip() != "")
     parts = {"question answering": data[~has_tool_calls], "tool calling": data[has_tool_calls]}
     return {kind: part.reset_index(drop=True) for kind, part in parts.items() if len(part)}
@@ -125,10 +141,15 @@ def run(path: str | None = None, out: str | Path | None = None) -> dict[str, Any
 
     With `out` and the HTML report installed, writes "report-<kind>.html" there.
     """
-    records = split_records(load_records(path))
-    metrics = {"question answering": build_metrics, "tool calling": agent_metrics}
-    results = {kind: tessary.evaluate(data, metrics[kind](), configuration=demo_configuration())
-               for kind, data in records.items()}
+    table = load_records(path)
+    configuration = demo_configuration()
+    if path:  # the user's own columns, found by their usual names; the demo's tools for tool calls
+        from tessary.api._data import detect_configuration
+
+        configuration = detect_configuration(table).model_copy(update={"tools": configuration.tools})
+    metrics = {"question answering": lambda: build_metrics(configuration), "tool calling": agent_metrics}
+    results = {kind: tessary.evaluate(data, fitting(metrics[kind](), configuration), configuration=configuration)
+               for kind, data in split_records(table).items()}
     if out is not None:
         write_reports(results, Path(out))
     return results

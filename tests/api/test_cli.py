@@ -61,3 +61,17 @@ def test_metrics_lists_the_registry(capsys):
     assert main(["metrics", "--format", "json"]) == 0
     rows = json.loads(capsys.readouterr().out)
     assert {"metric": "hap", "provider": "detectors"}.items() <= rows[[r["metric"] for r in rows].index("hap")].items()
+
+
+@pytest.mark.parametrize("name, text", [
+    ("rag.jsonl", '{"question": "Who wrote Hamlet?", "answer": "Shakespeare.", "contexts": ["Hamlet is by Shakespeare."]}\n'
+                  '{"question": "Capital of France?", "answer": "Paris.", "contexts": ["Paris is in France."]}\n'),
+    ("rag.json", '[{"user_input": "Who wrote Hamlet?", "response": "Shakespeare.", "retrieved_contexts": "[\\"Hamlet is by Shakespeare.\\"]"}]'),
+])
+def test_demo_reads_the_users_own_files(tmp_path, capsys, name, text):
+    from tessary import demo
+
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    assert demo.main([str(path), "--out", str(tmp_path / "report")]) == 0
+    assert "grounded" in capsys.readouterr().out
