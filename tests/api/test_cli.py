@@ -75,3 +75,12 @@ def test_demo_reads_the_users_own_files(tmp_path, capsys, name, text):
     path.write_text(text, encoding="utf-8")
     assert demo.main([str(path), "--out", str(tmp_path / "report")]) == 0
     assert "grounded" in capsys.readouterr().out
+
+
+def test_dry_run_prints_the_estimate_and_sends_nothing(csv_file, counting_server, capsys):
+    argv = ["evaluate", str(csv_file), "-m", "faithfulness:llm_as_judge", "-m", "hap", "--judge",
+            counting_server.url + "/v1", "--dry-run", "--price-per-1k-tokens", "1"]
+    assert main(argv) == 0
+    out = capsys.readouterr().out
+    assert "faithfulness [llm_as_judge]: 0 detector requests, 1 judge calls" in out
+    assert "Total: 1 detector requests, 1 judge calls" in out and counting_server.requests == []
