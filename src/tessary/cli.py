@@ -201,7 +201,7 @@ def write_outputs(result: Any, directory: Path) -> list[str]:
 def evaluate(
     data: Annotated[Path, typer.Argument(help="CSV, JSON Lines, JSON or Parquet file of records.")],
     metric: Annotated[list[str], typer.Option("--metric", "-m", help="NAME[:METHOD], e.g. faithfulness, hap, "
-                                              "answer_correctness:token_recall, pii[output]; repeatable.")] = [],
+                                              "answer_correctness:token_recall, pii\\[output]; repeatable.")] = [],
     metric_group: Annotated[list[str], typer.Option("--metric-group", "-g", help="A metric group, e.g. content_safety; repeatable.")] = [],
     judge: Annotated[str | None, typer.Option(help="Judge: an OpenAI-protocol base URL, or backend/model.")] = None,
     input_field: Annotated[str | None, typer.Option(help="Column of the inputs (questions).")] = None,
