@@ -1,39 +1,40 @@
-"""The main job on its embedded default: evaluates a shipped record file and prints the results.
+"""The main job on its embedded default: evaluates a shipped record file through the public API.
 
-Run ``tessary-demo`` (or ``python -m tessary.demo``). Everything runs on this
-machine: a user-defined metric computes in-process, and the metrics that need
-services talk to the local detection service and judge model server, which the
-demo starts on loopback and stops when it is done.
+Run ``tessary-demo`` (or ``python -m tessary.demo``, or ``scripts/bootstrap.sh demo``).
+Everything runs on this machine: a user-defined metric computes in-process, and
+`tessary.evaluate` starts the local detection service and judge model server on
+loopback for the metrics that need them and stops them when it is done. With
+the HTML report installed, one report per kind of record is written.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import json
-import os
 import re
-from collections.abc import Iterator
-from importlib import resources
+import sys
+from pathlib import Path
 from typing import Any
 
 import pandas as pd
 
+import tessary
+from tessary.api._data import read_records
 from tessary.config import GenAIConfiguration
 from tessary.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
 from tessary.entities.metric import GenAIMetric
-from tessary.evaluators.impl.runsmith import _evaluate_metrics
 
+DEMO_RECORDS = "demo_records.json"
 WORD = re.compile(r"\w+")
 
 
 def load_records(path: str | None = None) -> pd.DataFrame:
-    """The shipped demo records, or the records of a JSON file (a list of objects)."""
+    """The shipped demo records, or the records of a CSV, JSON Lines, JSON or Parquet file."""
     if path:
-        with open(path, encoding="utf-8") as handle:
-            return pd.DataFrame(json.load(handle))
-    text = resources.files("tessary.data").joinpath("demo_records.json").read_text(encoding="utf-8")
-    return pd.DataFrame(json.loads(text))
+        return read_records(path)
+    from importlib import resources
+
+    with resources.as_file(resources.files("tessary.data").joinpath(DEMO_RECORDS)) as shipped:
+        return read_records(shipped)
 
 
 class ContextOverlapMetric(GenAIMetric):
@@ -86,97 +87,84 @@ def agent_metrics() -> list[GenAIMetric]:
     return [HAPMetric(), PIIMetric(), ToolCallAccuracyMetric()]
 
 
-def detection_client(url: str) -> Any:
-    """A platform client pointed at the local detection service (on-premises style: the URL is the service)."""
-    from tessary.clients.api_client import APIClient
-    from tessary.entities.credentials import Credentials
+def judge_metrics() -> list[GenAIMetric]:
+    """A judged metric (the embedded local judge) and a lexical catalog metric, by name."""
+    from tessary.api._registry import resolve_metrics
 
-    return APIClient(credentials=Credentials(
-        url=url, version="local", bearer_token="local", service_instance_id="local"))
+    return resolve_metrics(["faithfulness:llm_as_judge", "answer_correctness:token_recall"])
 
 
-def judge_metrics(judge_url: str) -> list[GenAIMetric]:
-    """A judged metric (the local judge model as the AI service) and a lexical catalog metric."""
-    from tessary.entities.credentials import QzAICredentials
-    from tessary.entities.foundation_model import QzAIFoundationModel, QzAIModelProvider
-    from tessary.entities.llm_judge import LLMJudge
-    from tessary.metrics.judge_metrics import AnswerCorrectnessMetric, FaithfulnessMetric
-
-    judge = LLMJudge(model=QzAIFoundationModel(
-        model_id="tessary-judge", project_id="demo",
-        provider=QzAIModelProvider(credentials=QzAICredentials(url=judge_url, api_key="local"))))
-    return [FaithfulnessMetric(method="llm_as_judge", llm_judge=judge),
-            AnswerCorrectnessMetric(method="token_recall")]
-
-
-def criteria_metric() -> GenAIMetric:
-    """A custom criteria metric judged by the local judge model (through the OpenAI protocol)."""
+def criteria_metric(configuration: GenAIConfiguration | None = None) -> GenAIMetric:
+    """A custom criteria metric over the answer and context columns; it gets the embedded local judge."""
     from tessary.entities.criteria import Option
-    from tessary.entities.foundation_model import OpenAIFoundationModel
-    from tessary.entities.llm_judge import LLMJudge
     from tessary.metrics.llm_as_judge_metric import LLMAsJudgeMetric
 
+    configuration = configuration or demo_configuration()
+    answer = configuration.output_fields[0] if configuration.output_fields else "generated_text"
+    context = configuration.context_fields[0] if configuration.context_fields else "context"
     return LLMAsJudgeMetric(
         name="grounded",
-        criteria_description="Is the {generated_text} supported by the {context}?",
+        criteria_description=f"Is the {{{answer}}} supported by the {{{context}}}?",
         options=[Option(name="supported", description="Every claim is in the context.", value=1),
                  Option(name="unsupported", description="The claims are not in the context.", value=0)],
-        llm_judge=LLMJudge(model=OpenAIFoundationModel(model_id="tessary-judge")),
         compute_token_count=True,
     )
 
 
-@contextlib.contextmanager
-def local_services() -> Iterator[dict[str, str]]:
-    """Starts the local detection service and judge model server on loopback for the run."""
-    from tessary.services.detectd import DetectionService
-    from tessary.services.judged import JudgeServer
-
-    with contextlib.ExitStack() as stack:
-        detection_url = stack.enter_context(DetectionService())
-        judge = JudgeServer()
-        judge.start()
-        stack.callback(judge.stop)
-        # Judges reached through the OpenAI protocol without a URL of their own use this one.
-        stack.enter_context(_environment("OPENAI_BASE_URL", judge.base_url))
-        yield {"judge": judge.root_url, "detection": detection_url}
-
-
-@contextlib.contextmanager
-def _environment(name: str, value: str) -> Iterator[None]:
-    previous = os.environ.get(name)
-    os.environ[name] = value
-    try:
-        yield
-    finally:
-        if previous is None:
-            os.environ.pop(name, None)
-        else:
-            os.environ[name] = previous
-
-
-def build_metrics(services: dict[str, str]) -> list[GenAIMetric]:
+def build_metrics(configuration: GenAIConfiguration | None = None) -> list[GenAIMetric]:
     """The metrics the demo runs on question-answering records."""
-    return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(services["judge"]), criteria_metric()]
+    return [ContextOverlapMetric(), *detector_metrics(), *judge_metrics(), criteria_metric(configuration)]
+
+
+def fitting(metrics: list[GenAIMetric], configuration: GenAIConfiguration) -> list[GenAIMetric]:
+    """The metrics whose columns the records have (the demo's own metrics read answers and contexts)."""
+    from tessary.api._data import role_columns
+    from tessary.api._registry import fields_needed
+
+    columns = role_columns(configuration)
+    own = ("output", "context")
+    return [metric for metric in metrics
+            if all(columns[role] for role in (fields_needed(metric) or own))]
 
 
 def split_records(data: pd.DataFrame) -> dict[str, pd.DataFrame]:
     """Question-answering records and tool-calling records (those that carry tool calls)."""
+    if "tool_calls" not in data.columns:
+        return {"question answering": data}
     has_tool_calls = data["tool_calls"].notna() & (data["tool_calls"].astype(str).str.strip() != "")
     parts = {"question answering": data[~has_tool_calls], "tool calling": data[has_tool_calls]}
     return {kind: part.reset_index(drop=True) for kind, part in parts.items() if len(part)}
 
 
-def run(path: str | None = None) -> dict[str, Any]:
-    """Evaluates the records; returns a `MetricsEvaluationResult` per kind of record."""
-    records = split_records(load_records(path))
-    results = {}
-    with local_services() as services:
-        client = detection_client(services["detection"])
-        metrics = {"question answering": build_metrics(services), "tool calling": agent_metrics()}
-        for kind, data in records.items():
-            results[kind] = _evaluate_metrics(demo_configuration(), data, metrics[kind], api_client=client)
+def run(path: str | None = None, out: str | Path | None = None) -> dict[str, Any]:
+    """Evaluates the records; returns a `MetricsEvaluationResult` per kind of record.
+
+    With `out` and the HTML report installed, writes "report-<kind>.html" there.
+    """
+    table = load_records(path)
+    configuration = demo_configuration()
+    if path:  # the user's own columns, found by their usual names; the demo's tools for tool calls
+        from tessary.api._data import detect_configuration
+
+        configuration = detect_configuration(table).model_copy(update={"tools": configuration.tools})
+    metrics = {"question answering": lambda: build_metrics(configuration), "tool calling": agent_metrics}
+    results = {kind: tessary.evaluate(data, fitting(metrics[kind](), configuration), configuration=configuration)
+               for kind, data in split_records(table).items()}
+    if out is not None:
+        write_reports(results, Path(out))
     return results
+
+
+def write_reports(results: dict[str, Any], out: Path) -> list[Path]:
+    """One HTML report per kind of record, when the report is part of this installation."""
+    written = []
+    for kind, result in results.items():
+        if hasattr(result, "to_html"):
+            out.mkdir(parents=True, exist_ok=True)
+            path = out / f"report-{kind.replace(' ', '-')}.html"
+            result.to_html(path)
+            written.append(path)
+    return written
 
 
 def per_record_table(result: Any) -> pd.DataFrame:
@@ -191,9 +179,14 @@ def per_record_table(result: Any) -> pd.DataFrame:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="tessary-demo", description=__doc__.splitlines()[0])
-    parser.add_argument("records", nargs="?", help="a JSON file holding a list of records (default: shipped demo)")
+    parser.add_argument("records", nargs="?", help="a CSV, JSON Lines, JSON or Parquet file (default: shipped demo)")
+    parser.add_argument("--out", default="tessary-demo-report", help="directory for the HTML reports")
     arguments = parser.parse_args(argv)
-    results = run(arguments.records)
+    try:
+        results = run(arguments.records, out=arguments.out)
+    except ValueError as error:  # unreadable records, missing columns: one line, not a traceback
+        print(f"tessary-demo: {error}", file=sys.stderr)
+        return 2
     with pd.option_context("display.max_columns", None, "display.width", 200, "display.max_colwidth", 30):
         for kind, result in results.items():
             print(f"== {kind} records ==")
@@ -201,6 +194,8 @@ def main(argv: list[str] | None = None) -> int:
             print()
             print(per_record_table(result))
             print()
+    if not any(hasattr(result, "to_html") for result in results.values()):
+        print("(the HTML report is not part of this installation; no report written)", file=sys.stderr)
     return 0
 
 

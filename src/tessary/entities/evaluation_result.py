@@ -238,6 +238,7 @@ class MetricsEvaluationResult(BaseEntity):
     """All results of one evaluation run, usually one `AggregateMetricResult` per metric."""
 
     metrics_result: list[Any] = Field(default_factory=list)
+    run_info: dict[str, Any] | None = None
 
     def to_df(self) -> pd.DataFrame:
         """Return one row per record result of every metric.

@@ -26,10 +26,10 @@ measured by `FaithfulnessMetric` and `ToolCallAccuracyMetric`.
 
 from __future__ import annotations
 
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Literal
 
 import pandas as pd
-from pydantic import Field, field_validator
+from pydantic import Field, field_validator, model_validator
 
 from tessary.entities.enums import KorundGuardianRisks, MetricGroup
 from tessary.entities.evaluation_result import AggregateMetricResult
@@ -66,15 +66,56 @@ class DetectorMetric(GenAIMetric):
 
     Subclasses fix `name`, `method` and `group`, and override
     `detector_params` when the detector needs parameters.
+
+    Metrics that read one text score the input by default; with
+    `applies_to="output"` they score the output instead, and their results are
+    named "<name>[output]" so that both can run in one evaluation.
     """
+
+    READS_ONE_TEXT: ClassVar[bool] = True
+    applies_to: Literal["input", "output"] = "input"
+
+    @model_validator(mode="after")
+    def _output_only_for_one_text(self) -> DetectorMetric:
+        if self.applies_to == "output" and not self.READS_ONE_TEXT:
+            raise ValueError(f"Metric '{self.name}' reads more than one text, so applies_to must be 'input'.")
+        return self
+
+    @property
+    def result_name(self) -> str:
+        """The name its results carry: "<name>[output]" when it scores the output."""
+        return f"{self.name}[output]" if self.applies_to == "output" else self.name
 
     def detector_params(self) -> dict[str, Any] | None:
         """The parameters sent with every request, or None for none."""
         return None
 
+    def _configuration_for_text(self, configuration: Any) -> Any:
+        """The configuration whose input column is the text this metric reads."""
+        if self.applies_to == "input":
+            return configuration
+        if not configuration.output_fields:
+            raise ValueError(f"Metric '{self.result_name}' scores the output, but the configuration names no output field.")
+        return configuration.model_copy(update={"input_fields": list(configuration.output_fields[:1])})
+
+    def _named(self, result: AggregateMetricResult) -> AggregateMetricResult:
+        if self.applies_to == "output" and result is not None:
+            result.name = self.result_name
+            result.display_name = f"{self.display_name} (output)"
+            for record in result.record_level_metrics:
+                record.name, record.display_name = result.name, result.display_name
+        return result
+
     def _provider(self, configuration: Any, kwargs: dict[str, Any]) -> DetectorsProvider:
+        provider = self._new_provider(configuration, kwargs)
+        record_progress = kwargs.get("record_progress")
+        if record_progress is not None:
+            _report_each_record(provider, record_progress)
+        return provider
+
+    def _new_provider(self, configuration: Any, kwargs: dict[str, Any]) -> DetectorsProvider:
         return DetectorsProvider(
-            configuration=configuration,
+            configuration=self._configuration_for_text(configuration),
             metric_name=self.name,
             metric_display_name=self.display_name,
             metric_method=self.method,
@@ -86,15 +127,28 @@ class DetectorMetric(GenAIMetric):
 
     def evaluate(self, data: pd.DataFrame, configuration: Any, **kwargs: Any) -> AggregateMetricResult:
         """Score every record of `data` with the detection service (blocking)."""
-        return self._provider(configuration, kwargs).evaluate(data=data)
+        return self._named(self._provider(configuration, kwargs).evaluate(data=data))
 
     async def evaluate_async(self, data: pd.DataFrame, configuration: Any, **kwargs: Any) -> AggregateMetricResult:
         """Score every record of `data` with the detection service on the running event loop."""
-        return await self._provider(configuration, kwargs).evaluate_async(data=data)
+        return self._named(await self._provider(configuration, kwargs).evaluate_async(data=data))
+
+
+def _report_each_record(provider: DetectorsProvider, record_progress: Any) -> None:
+    """Have `record_progress()` called as each record's request ends (the provider sends through this attribute)."""
+    send = provider.send_with_retries
+
+    async def send_and_report(payload: Any, session: Any) -> Any:
+        try:
+            return await send(payload, session)
+        finally:
+            record_progress()
+
+    provider.send_with_retries = send_and_report
 
 
 class HAPMetric(DetectorMetric):
-    """Hateful, abusive and profane language in the input; the record score is the strongest term found."""
+    """Hateful, abusive and profane language in the input (or the output); the record score is the strongest term found."""
 
     name: str = "hap"
     display_name: str | None = "HAP"
@@ -103,7 +157,7 @@ class HAPMetric(DetectorMetric):
 
 
 class PIIMetric(DetectorMetric):
-    """Personal data in the input (e-mail, phone, card and id numbers, IP addresses)."""
+    """Personal data in the input or the output (e-mail, phone, card and id numbers, IP addresses)."""
 
     name: str = "pii"
     display_name: str | None = "PII"
@@ -150,6 +204,8 @@ class TopicRelevanceMetric(DetectorMetric):
 class AnswerRelevanceMetric(DetectorMetric):
     """How relevant the output is to the input, judged by the guardian model's answer-relevance risk."""
 
+    READS_ONE_TEXT: ClassVar[bool] = False
+
     name: str = "answer_relevance"
     display_name: str | None = "Answer Relevance"
     method: str | None = "korund_guardian"
@@ -161,6 +217,8 @@ class AnswerRelevanceMetric(DetectorMetric):
 
 class ContextRelevanceMetric(DetectorMetric):
     """How relevant the context passages are to the input, with the supporting passages as evidences."""
+
+    READS_ONE_TEXT: ClassVar[bool] = False
 
     name: str = "context_relevance"
     display_name: str | None = "Context Relevance"
@@ -174,6 +232,8 @@ class ContextRelevanceMetric(DetectorMetric):
 class FaithfulnessMetric(DetectorMetric):
     """How well the context supports the output, with the supporting passages as evidences."""
 
+    READS_ONE_TEXT: ClassVar[bool] = False
+
     name: str = "faithfulness"
     display_name: str | None = "Faithfulness"
     method: str | None = "faithfulness_model"
@@ -182,6 +242,8 @@ class FaithfulnessMetric(DetectorMetric):
 
 class ToolCallAccuracyMetric(DetectorMetric):
     """Tool calls checked against the configuration's tools (1 when no problem is found)."""
+
+    READS_ONE_TEXT: ClassVar[bool] = False
 
     name: str = "tool_call_accuracy"
     display_name: str | None = "Tool Call Accuracy"
