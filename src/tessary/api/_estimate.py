@@ -105,8 +105,12 @@ def _prompt_tokens(source: Any) -> int:
     return sum(count_tokens(message.get("content", "")) for message in source)
 
 
-async def _recorded_call(engine: Any, session: Any, source: Any, metadata: Any) -> Any:
-    """Stands in for an engine's request step: records the prompt and answers it locally."""
+async def _recorded_call(engine: Any, session: Any, source: Any, metadata: Any, run: Any = None,
+                         key: Any = None, stored: Any = None) -> Any:
+    """Stands in for an engine's request step: records the prompt and answers it locally.
+
+    Nothing is written to the engine's caches: a dry run's stand-in answers must never be served later.
+    """
     from tabulon._engine import Completion, to_text
     from tessary.services.judged import judge_reply
 
@@ -114,7 +118,7 @@ async def _recorded_call(engine: Any, session: Any, source: Any, metadata: Any) 
     if refusal:  # refused before sending in a real run too
         return engine._failed(refusal, attempts=0)
     recorder = _recorder
-    if engine._cache_get(engine._cache_key(source)) is not None:
+    if stored is not None or engine._cache_get(key if key is not None else engine._cache_key(source)) is not None:
         recorder.cached += 1
     else:
         recorder.prompts.append(source)
