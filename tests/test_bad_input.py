@@ -42,6 +42,14 @@ DETECTOR_CONFIG = GenAIConfiguration(input_fields=["q"], output_fields=["a"], co
 CALL = '[{"id": "1", "type": "function", "function": {"name": "get_weather", "arguments": "{\\"city\\": \\"Oslo\\"}"}}]'
 
 
+@pytest.fixture(autouse=True)
+def python_string_storage():
+    # With pyarrow installed, pandas keeps text in Arrow arrays, which cannot hold lone surrogates;
+    # tables of such text need pandas' Python string storage, as users holding them do.
+    with pd.option_context("mode.string_storage", "python"):
+        yield
+
+
 def run(awaitable, configuration, data, metrics, **kwargs):
     if awaitable:
         return asyncio.run(_evaluate_metrics_async(configuration, data, metrics, **kwargs))
