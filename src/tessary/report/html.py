@@ -355,3 +355,14 @@ def _mark(text: str, span: dict[str, Any]) -> Markup:
     if label:
         tip = f"{label} {tip}".strip()
     return Markup('<mark title="{}">{}</mark>').format(tip, text)
+
+
+def render_comparison(comparison: Any, old_name: str, new_name: str) -> str:
+    """Return the HTML text of a comparison of two runs."""
+    return _template("compare.html.j2").render(
+        title="Comparison of two evaluations",
+        comparison=comparison,
+        old_name=old_name,
+        new_name=new_name,
+        styles=Markup(_asset("report.css")),
+    )
