@@ -3,7 +3,7 @@
   // Charts: one histogram per metric; a chart that failed says so in its box.
   for (const figure of FIGURES) {
     const box = document.getElementById(figure.id);
-    Plotly.newPlot(box, figure.data, figure.layout, { displaylogo: false, responsive: true })
+    Plotly.newPlot(box, figure.data, figure.layout, { displaylogo: false, displayModeBar: false, responsive: true })
       .catch(function (error) { box.textContent = "Chart failed: " + error; });
   }
 
