@@ -20,14 +20,13 @@ OFFLINE_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--proxy-server=
 
 
 class RenderedReport(HTMLParser):
-    """Bars drawn per chart box, and the first cell of every record-table row."""
+    """Bars drawn per chart box, and the cells' sort keys of every record-table row."""
 
     def __init__(self) -> None:
         super().__init__()
         self.bars: dict[str, int] = {}
-        self.record_ids: list[str] = []
+        self.rows: list[list[str]] = []
         self._stack: list[tuple] = []  # tag, chart box, inside a bar trace, inside table rows, id
-        self._cell_text: list[str] | None = None
 
     def handle_starttag(self, tag, attrs):
         attrs = dict(attrs)
@@ -39,27 +38,17 @@ class RenderedReport(HTMLParser):
         in_bars = in_bars or (tag == "g" and {"trace", "bars"} <= set(classes))
         if tag == "path" and in_bars and chart and attrs.get("d", "").strip("M0,VHZ"):  # not an empty bar
             self.bars[chart] += 1
-        in_rows = in_rows or (tag == "tbody" and self._inside_record_table())
+        in_rows = in_rows or (tag == "tbody" and any(entry[-1] == "record-table" for entry in self._stack))
         if in_rows and tag == "tr":
-            self._cell_text = []
+            self.rows.append([])
+        elif in_rows and tag == "td":
+            self.rows[-1].append(attrs.get("data-v"))
         if tag not in VOID_ELEMENTS:
             self._stack.append((tag, chart, in_bars, in_rows, attrs.get("id")))
 
     def handle_endtag(self, tag):
-        while self._stack:
-            open_tag = self._stack.pop()[0]
-            if open_tag == "td" and self._cell_text is not None:
-                self.record_ids.append("".join(self._cell_text).strip())
-                self._cell_text = None
-            if open_tag == tag:
-                break
-
-    def handle_data(self, data):
-        if self._cell_text is not None:
-            self._cell_text.append(data)
-
-    def _inside_record_table(self):
-        return any(entry[-1] == "record-table" for entry in self._stack)
+        while self._stack and self._stack.pop()[0] != tag:
+            pass
 
 
 @pytest.fixture
@@ -90,9 +79,24 @@ def test_report_draws_every_chart_and_lists_every_record(big_report, tmp_path):
 
     assert sorted(page.bars) == ["chart-0", "chart-1", "chart-2"]
     assert all(bars > 3 for bars in page.bars.values()), page.bars
-    assert page.record_ids == [f"r{i}" for i in range(RECORDS)]
+    assert [row[0] for row in page.rows] == [f"r{i}" for i in range(RECORDS)]
+    assert {len(row) for row in page.rows} == {4}
 
     screenshot = tmp_path / "report.png"
     chromium(f"--screenshot={screenshot}", "--window-size=1400,1800", big_report.as_uri())
     assert screenshot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     print(f"report screenshot: {screenshot}")
+
+
+@pytest.mark.skipif(CHROMIUM is None, reason="no Chromium binary on PATH (Debian: apt-get install chromium)")
+def test_clicking_a_heading_sorts_the_records(big_report, tmp_path):
+    clicked = tmp_path / "clicked.html"
+    click = '<script>document.querySelectorAll("#record-table th")[3].click();</script></body>'
+    clicked.write_text(big_report.read_text(encoding="utf-8").replace("</body>", click), encoding="utf-8")
+    page = RenderedReport()
+    page.feed(chromium("--dump-dom", clicked.as_uri()))
+
+    keys = [row[3] for row in page.rows]
+    scored = [float(key) for key in keys if key]
+    assert scored == sorted(scored) and keys[len(scored):] == [""] * (RECORDS - len(scored))
+    assert sorted(row[0] for row in page.rows) == sorted(f"r{i}" for i in range(RECORDS))
