@@ -42,6 +42,17 @@ DETECTOR_CONFIG = GenAIConfiguration(input_fields=["q"], output_fields=["a"], co
 CALL = '[{"id": "1", "type": "function", "function": {"name": "get_weather", "arguments": "{\\"city\\": \\"Oslo\\"}"}}]'
 
 
+# With pyarrow installed, pandas' text dtype is pyarrow-backed and refuses lone surrogates, so the blocking
+# driver's astype(str) of the output columns raises on them: a known fault, marked until the driver is mended.
+ARROW_TEXT = getattr(pd.Series(["a"]).dtype, "storage", None) == "pyarrow"
+
+
+def mark_surrogate_fault(request, awaitable, cell):
+    if ARROW_TEXT and not awaitable and isinstance(cell, str) and "\ud800" in cell:
+        request.applymarker(pytest.mark.xfail(raises=UnicodeEncodeError, strict=True,
+                                              reason="blocking driver: astype(str) to pyarrow text"))
+
+
 def run(awaitable, configuration, data, metrics, **kwargs):
     if awaitable:
         return asyncio.run(_evaluate_metrics_async(configuration, data, metrics, **kwargs))
@@ -141,8 +152,9 @@ def detector_metrics():
 
 
 def detector_records(cell):
+    # Object columns: with pyarrow installed, pandas' default text columns refuse lone surrogates.
     return pd.DataFrame({"q": [cell, "Weather in Oslo?"], "a": [cell, "Oslo is rainy."],
-                         "c": [[cell], ["Oslo is rainy today."]], "calls": [CALL, CALL]})
+                         "c": [[cell], ["Oslo is rainy today."]], "calls": [CALL, CALL]}, dtype=object)
 
 
 @pytest.mark.parametrize("awaitable", [False, True], ids=["blocking", "awaitable"])
@@ -169,7 +181,8 @@ def test_detector_non_text_cells_become_error_records(detection_client, cell, aw
     "cell", ["a\ud800b \udfff", "héllo 日本 \U0001f600 Oslo", LONG_TEXT, "nul\x00byte"],
     ids=["lone-surrogates", "non-ascii", "1mb", "nul"],
 )
-def test_detector_odd_text_is_scored(detection_client, cell, awaitable):
+def test_detector_odd_text_is_scored(request, detection_client, cell, awaitable):
+    mark_surrogate_fault(request, awaitable, cell)
     outcome = run(awaitable, DETECTOR_CONFIG, detector_records(cell), detector_metrics(), api_client=detection_client)
     for result in outcome.metrics_result:
         assert result.total_records == 2
@@ -292,7 +305,8 @@ JUDGE_CONFIG = GenAIConfiguration(context_fields=["context"], reference_fields=[
 def judge_records(cell):
     return pd.DataFrame({"input_text": [cell, "Who wrote Hamlet?"], "generated_text": [cell, "Charles Dickens."],
                          "context": [cell, "Hamlet is a tragedy by William Shakespeare."],
-                         "ground_truth": [cell, "William Shakespeare"], "record_id": ["r1", "r2"]})
+                         "ground_truth": [cell, "William Shakespeare"], "record_id": ["r1", "r2"]},
+                        dtype=object)  # object columns keep lone surrogates (see detector_records)
 
 
 def service_judge(url):
@@ -322,7 +336,8 @@ def judge_server():
     "cell", [None, math.nan, 7, ["a", "b"], {"k": 1}, "", "a\ud800b 日本", "{generated_text} {0} {{x}} {"],
     ids=["none", "nan", "int", "list", "dict", "empty", "surrogates", "braces"],
 )
-def test_judge_and_catalog_metrics_take_odd_cells(hosted, judge_server, cell, awaitable):
+def test_judge_and_catalog_metrics_take_odd_cells(request, hosted, judge_server, cell, awaitable):
+    mark_surrogate_fault(request, awaitable, cell)
     metrics = [FaithfulnessMetric(method="llm_as_judge", llm_judge=service_judge(judge_server.root_url)),
                AnswerCorrectnessMetric(method="token_recall")]
     outcome = run(awaitable, JUDGE_CONFIG, judge_records(cell), metrics)
@@ -387,7 +402,8 @@ def criteria_metric(**parameters):
     "cell", [None, math.nan, 7, ["a"], {"k": 1}, "", "a\ud800b 日本", "{context} {0} {{x}} {", LONG_TEXT],
     ids=["none", "nan", "int", "list", "dict", "empty", "surrogates", "braces", "1mb"],
 )
-def test_criteria_metric_takes_odd_cells(hosted, judge_server, monkeypatch, cell, awaitable):
+def test_criteria_metric_takes_odd_cells(request, hosted, judge_server, monkeypatch, cell, awaitable):
+    mark_surrogate_fault(request, awaitable, cell)
     monkeypatch.setenv("OPENAI_BASE_URL", judge_server.base_url)
     outcome = run(awaitable, GenAIConfiguration(context_fields=["context"]), judge_records(cell),
                   [criteria_metric(timeout=5, max_retries=0)])
