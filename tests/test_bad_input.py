@@ -149,8 +149,9 @@ def detector_metrics():
 
 
 def detector_records(cell):
+    # Object columns: with pyarrow installed, pandas' default text columns refuse lone surrogates.
     return pd.DataFrame({"q": [cell, "Weather in Oslo?"], "a": [cell, "Oslo is rainy."],
-                         "c": [[cell], ["Oslo is rainy today."]], "calls": [CALL, CALL]})
+                         "c": [[cell], ["Oslo is rainy today."]], "calls": [CALL, CALL]}, dtype=object)
 
 
 @pytest.mark.parametrize("awaitable", [False, True], ids=["blocking", "awaitable"])
@@ -300,7 +301,8 @@ JUDGE_CONFIG = GenAIConfiguration(context_fields=["context"], reference_fields=[
 def judge_records(cell):
     return pd.DataFrame({"input_text": [cell, "Who wrote Hamlet?"], "generated_text": [cell, "Charles Dickens."],
                          "context": [cell, "Hamlet is a tragedy by William Shakespeare."],
-                         "ground_truth": [cell, "William Shakespeare"], "record_id": ["r1", "r2"]})
+                         "ground_truth": [cell, "William Shakespeare"], "record_id": ["r1", "r2"]},
+                        dtype=object)  # object columns keep lone surrogates (see detector_records)
 
 
 def service_judge(url):

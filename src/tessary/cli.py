@@ -186,7 +186,7 @@ def write_outputs(result: Any, directory: Path) -> list[str]:
         else:
             result.to_df().astype({"evidences": str, "additional_info": str}).to_parquet(directory / "records.parquet")
     except ImportError:
-        notes.append("records.parquet not written: Parquet needs pyarrow (pip install 'tessary[parquet]')")
+        notes.append("records.parquet not written: Parquet needs pyarrow (pip install pyarrow)")
     if hasattr(result, "to_html"):
         result.to_html(directory / "report.html")
     else:

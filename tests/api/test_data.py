@@ -64,7 +64,7 @@ def test_unreadable_files_say_why_in_one_line(tmp_path, name, text, message):
 
 
 def test_parquet_list_columns_become_lists(tmp_path):
-    pytest.importorskip("pyarrow", reason="Parquet needs the 'parquet' extra")
+    pytest.importorskip("pyarrow", reason="Parquet needs pyarrow")
     pd.DataFrame({"question": ["Why?"], "contexts": [["a", "b"]]}).to_parquet(tmp_path / "r.parquet")
     assert read_records(tmp_path / "r.parquet").loc[0, "contexts"] == ["a", "b"]
 

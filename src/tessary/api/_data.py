@@ -123,7 +123,7 @@ def _read_parquet(path: Path) -> pd.DataFrame:
     try:
         import pyarrow  # noqa: F401
     except ImportError:
-        raise DataError(f"Cannot read '{path}': Parquet needs pyarrow (pip install 'tessary[parquet]').") from None
+        raise DataError(f"Cannot read '{path}': Parquet needs pyarrow (pip install pyarrow).") from None
     table = pd.read_parquet(path, engine="pyarrow")
     # List columns arrive as numpy arrays; the providers expect plain lists.
     for column in table.columns:

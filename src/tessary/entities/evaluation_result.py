@@ -6,6 +6,7 @@ import gc
 import math
 from datetime import datetime
 from collections.abc import Sequence
+from pathlib import Path
 from typing import Any, Literal
 
 import pandas as pd
@@ -240,12 +241,28 @@ class MetricsEvaluationResult(BaseEntity):
     metrics_result: list[Any] = Field(default_factory=list)
     run_info: dict[str, Any] | None = None
 
-    def to_df(self) -> pd.DataFrame:
+    def to_df(
+        self,
+        wide: bool = False,
+        data: pd.DataFrame | None = None,
+        record_id_field: str = "record_id",
+    ) -> pd.DataFrame:
         """Return one row per record result of every metric.
 
         A metric without record results still gets one row carrying its value
         and errors, so nothing disappears from the table.
+
+        With `wide=True`: one row per record and one column per metric (plus a
+        "<metric> error" column for metrics with errored records); given the
+        evaluated table as `data`, its own columns come first, matched by
+        `record_id_field` (or by position when it has no such column).
         """
+        if wide:
+            from tessary.report.tables import wide_frame
+
+            return wide_frame(self, data=data, record_id_field=record_id_field)
+        if data is not None:
+            raise ValueError("Only the wide table joins the records' columns: pass wide=True.")
         rows = []
         for result in _flatten(self.metrics_result):
             if isinstance(result, AggregateMetricResult):
@@ -276,7 +293,67 @@ class MetricsEvaluationResult(BaseEntity):
 
     def to_dict(self) -> dict[str, Any]:
         """Return the results as plain, JSON-serialisable data."""
-        return {"metrics_result": [_plain(result) for result in self.metrics_result]}
+        plain: dict[str, Any] = {"metrics_result": [_plain(result) for result in self.metrics_result]}
+        if self.run_info is not None:
+            plain["run_info"] = _finite(self.run_info)
+        return plain
+
+    def to_json(self, path: str | Path | None = None, *, indent: int | None = None) -> str:
+        """Return the whole result as JSON text (also written to `path` when given).
+
+        `from_json` reads it back exactly: NaN, infinities, timestamps and
+        non-ASCII text included.
+        """
+        from tessary.report import _codec
+
+        text = _codec.dumps(_codec.results_document(self.metrics_result, self.run_info), indent)
+        if path is not None:
+            Path(path).write_text(text, encoding="utf-8")
+        return text
+
+    @classmethod
+    def from_json(cls, source: str | bytes | Path) -> MetricsEvaluationResult:
+        """Read a result written by `to_json`: its JSON text or the path of its file."""
+        from tessary.report import _codec
+
+        items, run_info = _codec.results_from_document(_codec.read_document(source))
+        return cls(metrics_result=items, run_info=run_info)
+
+    def to_csv(self, path: str | Path, *, data: pd.DataFrame | None = None) -> Path:
+        """Write the record-by-metric table (`to_df(wide=True, data=data)`) as UTF-8 CSV."""
+        from tessary.report.tables import csv_ready
+
+        path = Path(path)
+        csv_ready(self.to_df(wide=True, data=data)).to_csv(path, index=False, encoding="utf-8")
+        return path
+
+    def to_parquet(self, path: str | Path, *, data: pd.DataFrame | None = None) -> Path:
+        """Write the record-by-metric table (`to_df(wide=True, data=data)`) as Parquet."""
+        from tessary.report.tables import write_parquet
+
+        path = Path(path)
+        write_parquet(self.to_df(wide=True, data=data), path)
+        return path
+
+    def to_html(
+        self,
+        path: str | Path | None = None,
+        *,
+        data: pd.DataFrame | None = None,
+        configuration: Any = None,
+        title: str | None = None,
+    ) -> str:
+        """Render the self-contained HTML report; write it to `path` when given.
+
+        With the evaluated table as `data`, detector evidences are highlighted in
+        the records' text (the configuration, when given, names the text columns).
+        """
+        from tessary.report.html import render_report
+
+        html = render_report(self, data=data, configuration=configuration, title=title)
+        if path is not None:
+            Path(path).write_text(html, encoding="utf-8")
+        return html
 
     def __repr__(self) -> str:
         if not self.metrics_result:

@@ -1,0 +1,1 @@
+"""Reports of evaluation results: the HTML report, exports and comparisons of two runs."""
