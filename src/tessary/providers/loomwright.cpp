@@ -312,13 +312,26 @@ bool all_present(nb::handle fields, nb::handle columns) {
 
 nb::object first_of(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
 
+/// The values of one column as a list of our own, refused unless it has one value per row.
+nb::list column_snapshot(nb::handle table, nb::handle column, Py_ssize_t rows) {
+    nb::object values = table[column];
+    nb::list items = tessary::tolist_snapshot(values);
+    if (PyList_GET_SIZE(items.ptr()) != rows)
+        tessary::raise_error(PyExc_ValueError, "column %R gave %zd values for %zd rows", column.ptr(),
+                             PyList_GET_SIZE(items.ptr()), rows);
+    return items;
+}
+
 /// One list of texts per row: the row's values in `fields`, or the parsed single field.
 nb::object list_column(nb::handle converted, nb::handle fields) {
-    Py_ssize_t field_count = nb::len(fields);
-    Py_ssize_t rows = nb::len(converted);
+    nb::list field_names = tessary::snapshot(fields);
+    Py_ssize_t field_count = PyList_GET_SIZE(field_names.ptr());
+    // The first column decides the row count (len() of a table is not trusted with list sizes).
+    Py_ssize_t rows = PyList_GET_SIZE(
+        tessary::tolist_snapshot(nb::object(converted[nb::handle(PyList_GET_ITEM(field_names.ptr(), 0))])).ptr());
     nb::list cells = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     if (field_count == 1) {
-        nb::object values = converted[first_of(fields)].attr("tolist")();
+        nb::list values = column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), 0), rows);
         nb::object transform = global<"transform_str_to_list">();
         for (Py_ssize_t row = 0; row < rows; ++row) {
             nb::object cell = transform(nb::handle(PyList_GET_ITEM(values.ptr(), row)));
@@ -326,7 +339,8 @@ nb::object list_column(nb::handle converted, nb::handle fields) {
         }
     } else {
         std::vector<nb::object> columns;
-        for (nb::handle field : fields) columns.push_back(converted[field].attr("tolist")());
+        for (Py_ssize_t i = 0; i < field_count; ++i)
+            columns.push_back(column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), i), rows));
         for (Py_ssize_t row = 0; row < rows; ++row) {
             PyObject *cell = PyList_New(field_count);
             if (!cell) tessary::throw_pending();
@@ -362,7 +376,8 @@ nb::object pre_process_data(const Args &args) {
     nb::object references = configuration.attr("reference_fields");
     if (nb::len(references) && all_present(references, columns))
         library[mapping.attr("ground_truths")] = list_column(converted, references);
-    library["record_id"] = converted[configuration.attr("record_id_field")];
+    // Identifiers as the table holds them (not their text), as the other providers report them.
+    library["record_id"] = data[configuration.attr("record_id_field")];
     return library;
 }
 
@@ -382,13 +397,15 @@ nb::list run_library(nb::handle records, nb::handle metric) {
 /// The library table as one mapping per row (column order, plain Python values), each with its
 /// data classification metadata: what `to_dict("records")` gives, built column by column.
 nb::list library_records(nb::handle data) {
-    nb::object columns = data.attr("columns").attr("tolist")();
+    nb::list columns = tessary::tolist_snapshot(data.attr("columns"));
     std::vector<nb::object> names, values;
-    for (nb::handle column : columns) {
+    Py_ssize_t rows = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
+        nb::handle column = PyList_GET_ITEM(columns.ptr(), i);
         names.push_back(nb::borrow(column));
-        values.push_back(data[column].attr("tolist")());
+        if (i == 0) rows = PyList_GET_SIZE(tessary::tolist_snapshot(nb::object(data[column])).ptr());
+        values.push_back(column_snapshot(data, column, rows));
     }
-    Py_ssize_t rows = nb::len(data);
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     nb::object metadata_key = nb::str("metadata");
     nb::object policy_key = nb::str("data_classification_policy");
@@ -425,16 +442,17 @@ nb::object compute_metric(const Args &args) {
     else
         instances = run_library(records, metric);
 
-    Py_ssize_t count = nb::len(instances);
+    Py_ssize_t count = PyList_GET_SIZE(instances.ptr());
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     nb::object score_key = nb::str("score"), instance_key = nb::str("instance");
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object value = instances[i][score_key][instance_key][score_key];
+        nb::object instance = nb::borrow(PyList_GET_ITEM(instances.ptr(), i));
+        nb::object value = instance[score_key][instance_key][score_key];
         PyList_SET_ITEM(values.ptr(), i, value.release().ptr());
     }
     nb::dict frame;
     frame[self.attr("metric_name")] = values;
-    frame["record_id"] = data["record_id"].attr("tolist")();
+    frame["record_id"] = tessary::tolist_snapshot(nb::object(data["record_id"]));
     return global<"pd">().attr("DataFrame")(frame);
 }
 
@@ -481,9 +499,12 @@ nb::object post_process(const Args &args) {
     bool apply_clipping = contains(clip_table, name) && contains(clip_table[name], method);
 
     nb::object column = result[name];
-    nb::object raw_scores = column.attr("tolist")();
-    nb::object record_ids = result["record_id"].attr("tolist")();
-    Py_ssize_t count = nb::len(raw_scores);
+    nb::list raw_scores = tessary::tolist_snapshot(column);
+    nb::list record_ids = tessary::tolist_snapshot(nb::object(result["record_id"]));
+    if (PyList_GET_SIZE(record_ids.ptr()) != PyList_GET_SIZE(raw_scores.ptr()))
+        tessary::raise_error(PyExc_ValueError, "the result holds %zd scores for %zd record ids",
+                             PyList_GET_SIZE(raw_scores.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    Py_ssize_t count = PyList_GET_SIZE(raw_scores.ptr());
 
     nb::object record_class = global<"RecordMetricResult">();
     nb::object keywords = nb::make_tuple("name", "display_name", "method", "group", "provider", "value", "record_id",
@@ -492,7 +513,7 @@ nb::object post_process(const Args &args) {
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), apply_clipping);
-        nb::object record_id = text_of(nb::handle(PyList_GET_ITEM(record_ids.ptr(), i)));
+        nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
         PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
                                  provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
         nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
