@@ -44,4 +44,6 @@ export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
 export TESSARY_SANITIZE="$sanitizers"
+# Everything runs several times slower: the local services get the detector time-outs they need.
+export TESSARY_DETECTOR_TIMEOUT="${TESSARY_DETECTOR_TIMEOUT:-120}" TESSARY_DETECTOR_DEADLINE="${TESSARY_DETECTOR_DEADLINE:-240}"
 exec .venv-sanitize/bin/python -m pytest -q -p no:cacheprovider "$@"

@@ -121,7 +121,8 @@ nb::dict lumeris_credentials(nb::handle model) {
 }
 
 nb::object dumped_credentials(nb::handle model) {
-    return attr<"credentials">(attr<"provider">(model)).attr("model_dump")();
+    // The engine logs in with the secrets, which every other dump masks.
+    return attr<"credentials">(attr<"provider">(model)).attr("model_dump")(nb::arg("context") = global<"REVEAL_SECRETS">());
 }
 
 nb::object get_inference_engine_params(const Args &args) {
@@ -549,6 +550,7 @@ void bind_imports() {
     tessary::import_module("pandas", "pd");
     tessary::import_module("tiktoken");
     tessary::import_from("lazy_imports", {{"LazyModule"}, {"load"}});
+    tessary::import_from("tessary.entities.credentials", {{"REVEAL_SECRETS"}});
     tessary::import_from("tessary.entities.criteria", {{"Option"}});
     tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}});
     tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});

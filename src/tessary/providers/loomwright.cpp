@@ -200,7 +200,10 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
             credentials = service_credentials(model);
         } else {
             nb::object dump = model.attr("provider").attr("credentials").attr("model_dump");
-            credentials = kind.by_alias ? dump(nb::arg("by_alias") = true) : dump();
+            // The engine logs in with the secrets, which every other dump masks.
+            nb::object reveal = global<"REVEAL_SECRETS">();
+            credentials = kind.by_alias ? dump(nb::arg("by_alias") = true, nb::arg("context") = reveal)
+                                        : dump(nb::arg("context") = reveal);
         }
         nb::object credentials_json = dumps(credentials, nb::arg("sort_keys") = true);
         nb::object model_id = text_equals(nb::str(kind.provider), "qzo_gateway") ? nb::str("") : model.attr("model_id");
@@ -360,6 +363,8 @@ nb::object pre_process_data(const Args &args) {
     // Every cell in its text form, missing cells included: numpy's text type converts as astype(str)
     // did before pandas 3 (whose astype(str) keeps missing cells missing).
     nb::object converted = data.attr("astype")(nb::str("U"));
+    // ... except that a missing cell stays missing (None), so the metric sees no text rather than "nan".
+    converted = converted.attr("mask")(data.attr("isna")(), nb::none());
     nb::object configuration = self.attr("configuration");
     nb::object mapping = self.attr("column_mapping");
 
@@ -473,11 +478,23 @@ nb::object record_value(nb::handle raw, bool clip) {
     return global<"round">()(value, 4);
 }
 
+bool is_nan(nb::handle value) { return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())); }
+
+/// The error of a record the metric could not score (a NaN never stands without one).
+nb::list no_value_errors() {
+    nb::list errors;
+    errors.append(global<"Error">()(nb::arg("code") = "NO_VALUE",
+                                    nb::arg("message_en") = "The metric gave no value for this record: its input, output, "
+                                                            "context or reference is missing, or it could not be scored."));
+    return errors;
+}
+
 /// min() or max() as Python computes them over a non-empty list (the first of equal or unordered values wins).
 nb::object extreme(nb::handle values, int operation) {
-    nb::object best;
+    nb::object best = nb::none();  // None when no record has a value
     for (nb::handle value : values) {
-        if (!best.is_valid()) {
+        if (value.is_none() || is_nan(value)) continue;
+        if (best.is_none()) {
             best = nb::borrow(value);
             continue;
         }
@@ -517,6 +534,7 @@ nb::object post_process(const Args &args) {
         PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
                                  provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
         nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
+        if (is_nan(value)) record.attr("errors") = no_value_errors();
         nb::object stored = record.attr("value");
         PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
         PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
@@ -580,7 +598,8 @@ void bind_imports() {
     tessary::import_module("pandas", "pd");
     tessary::import_from("cachetools", {{"TTLCache"}, {"cached"}});
     tessary::import_from("tessary.config", {{"GenAIConfiguration"}});
-    tessary::import_from("tessary.entities.credentials", {{"QzAICredentials"}});
+    tessary::import_from("tessary.entities.base_classes", {{"Error"}});
+    tessary::import_from("tessary.entities.credentials", {{"QzAICredentials"}, {"REVEAL_SECRETS"}});
     tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}, {"ModelProviderType"}});
     tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});
     tessary::import_from("tessary.entities.foundation_model",

@@ -1051,8 +1051,8 @@ void define_provider() {
         .attr("RETRY_AFTER_STATUS_CODES", status_codes)
         .attr("RETRY_COUNT", nb::int_(3))
         .attr("BACK_OFF_FACTOR", nb::int_(1))
-        .attr("REQUEST_TIMEOUT", nb::int_(10))
-        .attr("METRIC_DEADLINE", nb::int_(40))
+        .attr("REQUEST_TIMEOUT", nb::int_(30))
+        .attr("METRIC_DEADLINE", nb::int_(45))
         .attr("MAX_ANSWER_BYTES", nb::int_(8 * 1024 * 1024))
         .method({.name = "__init__",
                  .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
