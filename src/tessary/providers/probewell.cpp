@@ -836,7 +836,8 @@ tessary::Task read_bounded(nb::object response, nb::object limit) {
         if (static_cast<Py_ssize_t>(body.size()) > cap) co_return nb::none();
     }
     nb::object raw = tessary::steal_or_throw(PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
-    nb::object encoding = attr<"get_encoding">(response)();
+    nb::object encoding = nb::getattr(response, "charset", nb::none());  // JSON is UTF-8 unless told otherwise
+    if (encoding.is_none()) encoding = nb::str("utf-8");
     co_return raw.attr("decode")(encoding);
 }
 
