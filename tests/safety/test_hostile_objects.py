@@ -177,6 +177,19 @@ class OverLongFrame(pd.DataFrame):
         return 1 << 22
 
 
+class OverLongTable(OverLongFrame):
+    @property
+    def _constructor(self):  # conversions of the table keep the over-reporting length
+        return OverLongTable
+
+
+def library_contexts_len_overreports():
+    configuration = GenAIConfiguration(context_fields=["c1", "c2"], record_id_field="id")
+    made = loomwright.TabulonProvider(configuration, "faithfulness", "F", "token_recall", "metrics.rag")
+    table = made._TabulonProvider__pre_process_data(data=OverLongTable({"c1": ["x", "y"], "c2": ["z", "w"], "id": [1, 2]}))
+    return table["contexts"].tolist() == [["x", "z"], ["y", "w"]]
+
+
 class Metric:
     def process_instances(self, instances):
         for instance in instances:
@@ -215,6 +228,7 @@ CASES = {
     "judge-results-tuple": judge_results_as_tuple,
     "library-scores-tolist-tuple": library_scores_tolist_tuple,
     "library-table-len-overreports": library_table_len_overreports,
+    "library-contexts-len-overreports": library_contexts_len_overreports,
     "outcome-getitem-raises": outcome_getitem_raises,
 }
 
