@@ -58,7 +58,7 @@ def provider(url, **limits):
     "mode, limits, environment, code, message",
     [
         ("hang", {"REQUEST_TIMEOUT": 0.2, "METRIC_DEADLINE": None}, {}, "REQUEST_FAILED", "request time-out of 0.2 seconds"),
-        ("hang", {"REQUEST_TIMEOUT": None}, {"TESSARY_DETECTOR_TIMEOUT": "0.3"}, "REQUEST_FAILED", "time-out of 0.3 seconds"),
+        ("hang", {}, {"TESSARY_DETECTOR_TIMEOUT": "0.3"}, "REQUEST_FAILED", "time-out of 0.3 seconds"),
         ("hang", {"REQUEST_TIMEOUT": None, "METRIC_DEADLINE": 0.3}, {}, "DEADLINE_EXCEEDED", "deadline of 0.3 seconds"),
         ("whole", {"MAX_ANSWER_BYTES": 1000}, {}, "ANSWER_TOO_LARGE", "limit of 1000 bytes"),
         ("chunked", {"MAX_ANSWER_BYTES": 1000}, {}, "ANSWER_TOO_LARGE", "limit of 1000 bytes"),

@@ -764,19 +764,32 @@ bool before_last_attempt(nb::handle self, nb::handle attempt) {
     return before;
 }
 
-/// A time limit in seconds: the environment variable when set, else the provider's attribute
-/// (an instance may shadow the class's); None or a value <= 0 means no limit.
-nb::object limit_setting(nb::handle self, nb::handle attribute_value, const char *variable) {
+/// A limit of the provider: an instance attribute when one shadows the class's, else the environment
+/// variable when set, else the class attribute. `parse` reads the variable's text.
+nb::object limit_value(nb::handle self, const char *name, const char *variable, PyObject *(*parse)(PyObject *),
+                       const char *expected) {
+    nb::object key = nb::str(name);
+    PyObject *own = nullptr;
+    nb::object instance_dict = nb::getattr(self, "__dict__", nb::none());
+    if (PyDict_Check(instance_dict.ptr()) && PyDict_GetItemRef(instance_dict.ptr(), key.ptr(), &own) < 0)
+        tessary::throw_pending();
+    if (own) return nb::steal(own);
     nb::object text = global<"os">().attr("environ").attr("get")(variable);
-    nb::object value = nb::borrow(attribute_value);
-    if (!text.is_none() && truthy(text)) {
-        PyObject *parsed = PyFloat_FromString(text.ptr());
-        if (!parsed) {
-            PyErr_Clear();
-            tessary::raise_error(PyExc_ValueError, "%s must be a number of seconds, not %R", variable, text.ptr());
-        }
-        value = nb::steal(parsed);
+    if (text.is_none() || !truthy(text)) return tessary::steal_or_throw(PyObject_GetAttr(self.ptr(), key.ptr()));
+    PyObject *parsed = parse(text.ptr());
+    if (!parsed) {
+        PyErr_Clear();
+        tessary::raise_error(PyExc_ValueError, "%s must be %s, not %R", variable, expected, text.ptr());
     }
+    return nb::steal(parsed);
+}
+
+PyObject *parse_seconds(PyObject *text) { return PyFloat_FromString(text); }
+PyObject *parse_bytes(PyObject *text) { return PyLong_FromUnicodeObject(text, 10); }
+
+/// A time limit in seconds; None or a value <= 0 means no limit.
+nb::object seconds_limit(nb::handle self, const char *name, const char *variable) {
+    nb::object value = limit_value(self, name, variable, parse_seconds, "a number of seconds");
     if (value.is_none()) return value;
     nb::object zero = nb::int_(0);
     int positive = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
@@ -784,27 +797,14 @@ nb::object limit_setting(nb::handle self, nb::handle attribute_value, const char
     return positive ? value : nb::none();
 }
 
-nb::object request_timeout(nb::handle self) {
-    return limit_setting(self, attr<"REQUEST_TIMEOUT">(self), "TESSARY_DETECTOR_TIMEOUT");
-}
+nb::object request_timeout(nb::handle self) { return seconds_limit(self, "REQUEST_TIMEOUT", "TESSARY_DETECTOR_TIMEOUT"); }
 
-nb::object metric_deadline(nb::handle self) {
-    return limit_setting(self, attr<"METRIC_DEADLINE">(self), "TESSARY_DETECTOR_DEADLINE");
-}
+nb::object metric_deadline(nb::handle self) { return seconds_limit(self, "METRIC_DEADLINE", "TESSARY_DETECTOR_DEADLINE"); }
 
 /// The largest answer read, in bytes (None: unbounded).
 nb::object answer_size_limit(nb::handle self) {
-    nb::object text = global<"os">().attr("environ").attr("get")("TESSARY_DETECTOR_MAX_ANSWER_BYTES");
-    nb::object value = attr<"MAX_ANSWER_BYTES">(self);
-    if (!text.is_none() && truthy(text)) {
-        PyObject *parsed = PyLong_FromUnicodeObject(text.ptr(), 10);
-        if (!parsed) {
-            PyErr_Clear();
-            tessary::raise_error(PyExc_ValueError, "TESSARY_DETECTOR_MAX_ANSWER_BYTES must be a whole number of bytes, not %R",
-                                 text.ptr());
-        }
-        value = nb::steal(parsed);
-    }
+    nb::object value = limit_value(self, "MAX_ANSWER_BYTES", "TESSARY_DETECTOR_MAX_ANSWER_BYTES", parse_bytes,
+                                   "a whole number of bytes");
     if (value.is_none()) return value;
     return tessary::steal_or_throw(PyNumber_Index(value.ptr()));
 }
