@@ -51,7 +51,8 @@ def test_every_detector_record_has_a_value_or_an_error(metric, outcomes):
     assert all(0 <= value <= 1 for value in values)
 
 
-cells = st.none() | st.just(math.nan) | st.text(max_size=12) | st.integers(-3, 3) | st.lists(st.text(max_size=6), max_size=2)
+cells = (st.none() | st.just(math.nan) | st.text(max_size=12) | st.integers(-3, 3) | st.lists(st.text(max_size=6), max_size=2)
+         | st.just("[" * 100_000))  # nested deeper than the decoders go
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
