@@ -280,16 +280,24 @@ def test_detector_service_failures_become_error_records(short_client_timeouts, m
 
 @pytest.mark.parametrize(
     "answer, reason",
-    [('{"unexpected": true}', "'detections'"), ("[1, 2]", ""), ("null", ""), ('"text"', ""),
-     ('{"detections": [{"text": "x"}]}', "'score'"), ('{"detections": [{"score": "high"}]}', ""),
-     ('{"detections": 5}', ""), ('{"error": "boom"}', "")],
-    ids=["no-detections", "list", "null", "string", "no-score", "text-score", "number-detections", "error-member"],
+    [('{"unexpected": true}', 'no "detections"'), ("[1, 2]", "list, not a JSON object"), ("null", "null"),
+     ('"text"', "str, not a JSON object"), ('{"detections": [{"text": "x"}]}', 'no "score"'),
+     ('{"detections": [{"score": "high"}]}', "not a number"), ('{"detections": 5}', "int, not a list"),
+     ('{"error": "boom"}', "boom"), ('{"detections": [{"score": NaN}]}', "not a finite number"),
+     ('{"detections": [{"score": Infinity}]}', "not a finite number"),
+     ('{"detections": [{"score": 1.5}]}', "outside 0 to 1"), ('{"detections": null}', "null, not a list")],
+    ids=["no-detections", "list", "null", "string", "no-score", "text-score", "number-detections", "error-member",
+         "nan", "inf", "out-of-range", "null-detections"],
 )
-def test_detector_answers_of_the_wrong_shape_give_the_wrapped_error(short_client_timeouts, answer, reason):
+def test_detector_answers_of_the_wrong_shape_become_error_records(short_client_timeouts, answer, reason):
     with BadServer(answer) as server:
-        with pytest.raises(Exception, match=f"^{WRAPPED}hap. Reason: {reason}"):
-            _evaluate_metrics(DETECTOR_CONFIG, detector_records("Oslo"), [dm.HAPMetric()],
-                              api_client=platform_client(server.url))
+        outcome = _evaluate_metrics(DETECTOR_CONFIG, detector_records("Oslo"), [dm.HAPMetric()],
+                                    api_client=platform_client(server.url))
+    (result,) = outcome.metrics_result
+    assert result.value == "Error" and result.total_records == 2
+    for record in result.record_level_metrics:
+        assert record.value is None and record.errors[0].code == "INVALID_RESPONSE"
+        assert reason in record.errors[0].message_en
 
 
 # ---------------------------------------------------------------------------------------------

@@ -117,9 +117,18 @@ class PairMetric(Metric):
         return instance[field]
 
 
+def _is_missing(value: Any) -> bool:
+    """True for an absent field value: None, NaN, or a list holding only such values (or nothing)."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return True
+    if isinstance(value, (list, tuple)):
+        return all(_is_missing(v) for v in value)
+    return False
+
+
 def _as_texts(value: Any) -> list[str]:
     if isinstance(value, (list, tuple)):
-        return [str(v) for v in value]
+        return [str(v) for v in value if not _is_missing(v)]
     return [str(value)]
 
 
@@ -136,7 +145,10 @@ class TokenOverlapMetric(PairMetric):
 
     def compute_scores(self, instances: list[Record]) -> list[float]:
         scores = []
-        for prediction, references in self.pairs(instances):
+        for instance, (prediction, references) in zip(instances, self.pairs(instances), strict=True):
+            if _is_missing(instance[self.sides.prediction]) or _is_missing(instance[self.sides.reference]):
+                scores.append(math.nan)  # nothing to compare: no score rather than a perfect one
+                continue
             prediction_tokens = normalize_tokens(prediction)
             scores.append(
                 max(self._score_fn(prediction_tokens, normalize_tokens(r)) for r in references)

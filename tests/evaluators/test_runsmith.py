@@ -214,7 +214,7 @@ def test_missing_ids_and_timestamp_are_filled_in_place(config):
 def test_partly_filled_columns_are_kept_and_all_null_ones_replaced(config):
     table = pd.DataFrame({"record_id": ["r1", None], "record_timestamp": [None, None]})
     populate(configuration=config, data=table)
-    assert table["record_id"].tolist()[0] == "r1" and pd.isna(table["record_id"].tolist()[1])
+    assert table["record_id"].tolist()[0] == "r1" and UUID4.match(table["record_id"].tolist()[1])
     assert table["record_timestamp"].nunique() == 1 and table["record_timestamp"].notna().all()
 
 

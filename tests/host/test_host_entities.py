@@ -8,6 +8,7 @@ from pydantic import ValidationError
 
 from tessary.config import AgenticAIConfiguration, GenAIConfiguration
 from tessary.config.model_risk_configuration import ModelRiskConfiguration
+from tessary.entities.credentials import REVEAL_SECRETS
 from tessary.entities import foundation_model as fm
 from tessary.entities.enums import KorundGuardianRisks, MetricGroup, ModelProviderType, Region
 from tessary.entities.llm_judge import LLMJudge
@@ -174,7 +175,7 @@ def test_provider_credentials_dump_to_json(model):
 
 def test_azure_credentials_dump_by_alias():
     credentials = fm.AzureOpenAICredentials(api_key="k", api_base="https://az", api_version="2024")
-    assert credentials.model_dump(by_alias=True) == {
+    assert credentials.model_dump(by_alias=True, context=REVEAL_SECRETS) == {
         "api_key": "k",
         "api_base": "https://az",
         "api_version": "2024",

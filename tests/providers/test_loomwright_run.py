@@ -95,8 +95,8 @@ def test_library_table_from_the_configured_columns():
     table = make(configuration=configuration)._TabulonProvider__pre_process_data(data=data)
     assert list(table.columns) == ["question", "answer", "contexts", "ground_truths", "record_id"]
     assert table.to_dict("records") == [
-        {"question": "why?", "answer": "because", "contexts": ["x", "y"], "ground_truths": ["r1", "r2"], "record_id": "7"},
-        {"question": "3", "answer": "4.5", "contexts": [str(data["c1"][1]), "1"], "ground_truths": ["plain"], "record_id": "b"},
+        {"question": "why?", "answer": "because", "contexts": ["x", "y"], "ground_truths": ["r1", "r2"], "record_id": 7},
+        {"question": "3", "answer": "4.5", "contexts": [None, "1"], "ground_truths": ["plain"], "record_id": "b"},
     ]
     assert list(data["id"]) == [7, "b"]  # the caller's table is not converted
 
@@ -106,8 +106,8 @@ def test_library_table_from_the_configured_columns():
     [
         (pd.to_datetime(["2024-01-01", "2024-01-02"]), ["2024-01-01", "2024-01-02"]),
         (pd.Series([0.1, 0.25], dtype="float32"), ["0.1", "0.25"]),
-        (pd.Series([1.5, float("nan")]), ["1.5", "nan"]),
-        (pd.Series([None, [1, 2]], dtype=object), ["None", "[1, 2]"]),
+        (pd.Series([1.5, float("nan")]), ["1.5", None]),  # a missing cell stays missing
+        (pd.Series([None, [1, 2]], dtype=object), [None, "[1, 2]"]),
         (pd.Series([b"raw", 3], dtype=object), ["raw", "3"]),
     ],
 )
@@ -150,7 +150,7 @@ def test_clipping_rounding_and_aggregation(metric, method, values, low, high, me
     result = provider._TabulonProvider__post_process(result=frame)
     assert isinstance(result, AggregateMetricResult)
     assert [r.value for r in result.record_level_metrics] == values
-    assert [r.record_id for r in result.record_level_metrics] == ["7", "b"]
+    assert [r.record_id for r in result.record_level_metrics] == [7, "b"]
     assert (result.min, result.max, result.mean, result.value, result.total_records) == (low, high, mean, mean, 2)
     assert result.provider == "tabulon" and result.group is MetricGroup.RETRIEVAL_QUALITY
     assert {r.name for r in result.record_level_metrics} == {metric} and result.method == method

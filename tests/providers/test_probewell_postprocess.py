@@ -102,13 +102,21 @@ def test_walk_stops_at_shorter_list():
 
 
 @pytest.mark.parametrize(
-    "outcome",
-    [None, RuntimeError("boom"), {"error": {"code": 1}}, {"detections": [{"text": "no score"}]}, {"nothing": 1},
-     {"detections": None}],
+    "outcome, code, reason",
+    [(None, "INVALID_RESPONSE", "null"), (RuntimeError("boom"), "REQUEST_FAILED", "boom"),
+     ({"error": {"code": 1}}, "INVALID_RESPONSE", "{'code': 1}"),
+     ({"detections": [{"text": "no score"}]}, "INVALID_RESPONSE", 'no "score"'),
+     ({"nothing": 1}, "INVALID_RESPONSE", 'no "detections"'), ({"detections": None}, "INVALID_RESPONSE", "null"),
+     ({"detections": [{"score": -0.5}]}, "INVALID_RESPONSE", "outside 0 to 1"),
+     ({"detections": [{"score": True}]}, "INVALID_RESPONSE", "not a number"),
+     ({"detections": [{"score": 0.5}]}, "INVALID_RESPONSE", "evidences could not be read")],
 )
-def test_malformed_outcome_fails(outcome):
-    with pytest.raises(Exception):
-        post(provider("hap"), [outcome])
+def test_one_malformed_outcome_costs_only_its_record(outcome, code, reason):
+    result = post(provider("hap"), [answer(0.5), outcome, answer(0.25)])
+    good, bad, other = result.record_level_metrics
+    assert (good.value, other.value, bad.value) == (0.5, 0.25, None)
+    assert bad.errors[0].code == code and reason in bad.errors[0].message_en
+    assert (result.value, result.min, result.max) == (0.375, 0.25, 0.5)
 
 
 def test_exact_list_arguments():

@@ -3,13 +3,40 @@
 from __future__ import annotations
 
 import os
+from typing import Any
 
-from pydantic import Field, model_validator
+from pydantic import Field, SerializationInfo, SerializerFunctionWrapHandler, model_serializer, model_validator
 
 from tessary.entities.base_classes import BaseEntity
 
+MASK = "**********"
+REVEAL_SECRETS = {"reveal_secrets": True}
+"""Pass as ``model_dump(context=REVEAL_SECRETS)`` where the secrets themselves are needed (an engine's login)."""
 
-class QzAICredentials(BaseEntity):
+
+class SecretEntity(BaseEntity):
+    """An entity whose secret fields (those hidden from ``repr``) are masked in every dump.
+
+    ``model_dump()``, ``model_dump_json()`` and the dumps of anything holding the entity (a judge, a
+    configuration) show secrets as ``MASK``; only ``context=REVEAL_SECRETS`` gives them in clear.
+    """
+
+    @model_serializer(mode="wrap")
+    def _mask_secrets(self, handler: SerializerFunctionWrapHandler, info: SerializationInfo) -> Any:
+        dumped = handler(self)
+        context = info.context or {}
+        if not isinstance(dumped, dict) or (isinstance(context, dict) and context.get("reveal_secrets")):
+            return dumped
+        for name, field in type(self).model_fields.items():
+            if field.repr:
+                continue
+            key = field.serialization_alias or field.alias or name if info.by_alias else name
+            if dumped.get(key) is not None:
+                dumped[key] = MASK
+        return dumped
+
+
+class QzAICredentials(SecretEntity):
     """Credentials of the AI service that hosts foundation models.
 
     `version` is set only for an on-premises installation; it then comes
@@ -36,7 +63,7 @@ class QzAICredentials(BaseEntity):
         )
 
 
-class Credentials(BaseEntity):
+class Credentials(SecretEntity):
     """Credentials of the governance platform, used by `APIClient`.
 
     Cloud: `url` is the governance-service base URL and `api_key` the key.

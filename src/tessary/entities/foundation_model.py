@@ -14,7 +14,7 @@ from typing import Any
 from pydantic import Field, PrivateAttr, model_validator
 
 from tessary.entities.base_classes import BaseEntity
-from tessary.entities.credentials import QzAICredentials
+from tessary.entities.credentials import QzAICredentials, SecretEntity
 from tessary.entities.enums import ModelProviderType
 
 
@@ -25,7 +25,7 @@ def _env(name: str) -> str | None:
 # --- provider credentials -------------------------------------------------
 
 
-class OpenAICredentials(BaseEntity):
+class OpenAICredentials(SecretEntity):
     """OpenAI API key and optional base URL (env OPENAI_API_KEY, OPENAI_BASE_URL).
 
     The base URL is the one whose "/chat/completions" answers, e.g. "http://127.0.0.1:8000/v1";
@@ -36,7 +36,7 @@ class OpenAICredentials(BaseEntity):
     url: str | None = Field(default_factory=lambda: _env("OPENAI_BASE_URL"))
 
 
-class AzureOpenAICredentials(BaseEntity):
+class AzureOpenAICredentials(SecretEntity):
     """Azure OpenAI key, endpoint and API version; dumped under their aliases."""
 
     api_key: str | None = Field(
@@ -48,7 +48,7 @@ class AzureOpenAICredentials(BaseEntity):
     )
 
 
-class VertexAICredentials(BaseEntity):
+class VertexAICredentials(SecretEntity):
     """Google Cloud project, location and service-account file of Vertex AI."""
 
     credentials_path: str | None = Field(
@@ -58,13 +58,13 @@ class VertexAICredentials(BaseEntity):
     location: str | None = Field(default_factory=lambda: _env("GOOGLE_VERTEX_LOCATION"))
 
 
-class GoogleAIStudioCredentials(BaseEntity):
+class GoogleAIStudioCredentials(SecretEntity):
     """Google AI Studio API key (env GOOGLE_API_KEY)."""
 
     api_key: str | None = Field(default_factory=lambda: _env("GOOGLE_API_KEY"), repr=False)
 
 
-class AWSBedrockCredentials(BaseEntity):
+class AWSBedrockCredentials(SecretEntity):
     """AWS keys and region of Bedrock."""
 
     aws_access_key_id: str | None = Field(
@@ -79,7 +79,7 @@ class AWSBedrockCredentials(BaseEntity):
     aws_region_name: str | None = Field(default_factory=lambda: _env("AWS_DEFAULT_REGION"))
 
 
-class PortKeyCredentials(BaseEntity):
+class PortKeyCredentials(SecretEntity):
     """Portkey gateway key and URL, and the key of the provider behind it."""
 
     api_key: str | None = Field(default_factory=lambda: _env("PORTKEY_API_KEY"), repr=False)
@@ -88,7 +88,7 @@ class PortKeyCredentials(BaseEntity):
     provider: str | None = None
 
 
-class QzoAIGatewayCredentials(BaseEntity):
+class QzoAIGatewayCredentials(SecretEntity):
     """URL and key of the agent gateway (env QZO_AI_GATEWAY_URL, QZO_AI_GATEWAY_API_KEY)."""
 
     url: str | None = Field(default_factory=lambda: _env("QZO_AI_GATEWAY_URL"))

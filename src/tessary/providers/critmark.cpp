@@ -69,11 +69,9 @@ Py_ssize_t length(nb::handle sequence) {
     return size;
 }
 
-/// `list(x)` when x is not already a list (tolist() of a column always gives one).
-nb::list as_list(nb::object sequence) {
-    if (PyList_CheckExact(sequence.ptr())) return nb::borrow<nb::list>(sequence);
-    return nb::steal<nb::list>(tessary::steal_or_throw(PySequence_List(sequence.ptr())));
-}
+/// `list(x)`: always a new list of our own, so Python code run while we read it (properties,
+/// __hash__, validators) cannot change its size or free its items.
+nb::list as_list(nb::handle sequence) { return tessary::snapshot(sequence); }
 
 // ---------------------------------------------------------------------------------------------
 // Construction
@@ -123,7 +121,8 @@ nb::dict lumeris_credentials(nb::handle model) {
 }
 
 nb::object dumped_credentials(nb::handle model) {
-    return attr<"credentials">(attr<"provider">(model)).attr("model_dump")();
+    // The engine logs in with the secrets, which every other dump masks.
+    return attr<"credentials">(attr<"provider">(model)).attr("model_dump")(nb::arg("context") = global<"REVEAL_SECRETS">());
 }
 
 nb::object get_inference_engine_params(const Args &args) {
@@ -525,9 +524,9 @@ nb::object post_process(const Args &args) {
             output_tokens = counter->count(metadata_item(answer, response_key));
         }
         nb::object label = attr<"selected_option">(answer);
-        PyObject *score = PyDict_GetItemWithError(scores.ptr(), label.ptr());
-        if (!score && PyErr_Occurred()) tessary::throw_pending();
-        nb::object value = score ? nb::borrow(score) : nb::none();
+        PyObject *score = nullptr;
+        if (PyDict_GetItemRef(scores.ptr(), label.ptr(), &score) < 0) tessary::throw_pending();
+        nb::object value = score ? nb::steal(score) : nb::none();
         nb::object explanation = attr<"explanation">(answer);
         nb::object feedback = attr<"feedback">(answer);
         nb::dict additional_info;
@@ -555,6 +554,7 @@ void bind_imports() {
     tessary::import_module("pandas", "pd");
     tessary::import_module("tiktoken");
     tessary::import_from("lazy_imports", {{"LazyModule"}, {"load"}});
+    tessary::import_from("tessary.entities.credentials", {{"REVEAL_SECRETS"}});
     tessary::import_from("tessary.entities.criteria", {{"Option"}});
     tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}});
     tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});

@@ -200,7 +200,10 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
             credentials = service_credentials(model);
         } else {
             nb::object dump = model.attr("provider").attr("credentials").attr("model_dump");
-            credentials = kind.by_alias ? dump(nb::arg("by_alias") = true) : dump();
+            // The engine logs in with the secrets, which every other dump masks.
+            nb::object reveal = global<"REVEAL_SECRETS">();
+            credentials = kind.by_alias ? dump(nb::arg("by_alias") = true, nb::arg("context") = reveal)
+                                        : dump(nb::arg("context") = reveal);
         }
         nb::object credentials_json = dumps(credentials, nb::arg("sort_keys") = true);
         nb::object model_id = text_equals(nb::str(kind.provider), "qzo_gateway") ? nb::str("") : model.attr("model_id");
@@ -312,13 +315,26 @@ bool all_present(nb::handle fields, nb::handle columns) {
 
 nb::object first_of(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
 
+/// The values of one column as a list of our own, refused unless it has one value per row.
+nb::list column_snapshot(nb::handle table, nb::handle column, Py_ssize_t rows) {
+    nb::object values = table[column];
+    nb::list items = tessary::tolist_snapshot(values);
+    if (PyList_GET_SIZE(items.ptr()) != rows)
+        tessary::raise_error(PyExc_ValueError, "column %R gave %zd values for %zd rows", column.ptr(),
+                             PyList_GET_SIZE(items.ptr()), rows);
+    return items;
+}
+
 /// One list of texts per row: the row's values in `fields`, or the parsed single field.
 nb::object list_column(nb::handle converted, nb::handle fields) {
-    Py_ssize_t field_count = nb::len(fields);
-    Py_ssize_t rows = nb::len(converted);
+    nb::list field_names = tessary::snapshot(fields);
+    Py_ssize_t field_count = PyList_GET_SIZE(field_names.ptr());
+    // The first column decides the row count (len() of a table is not trusted with list sizes).
+    Py_ssize_t rows = PyList_GET_SIZE(
+        tessary::tolist_snapshot(nb::object(converted[nb::handle(PyList_GET_ITEM(field_names.ptr(), 0))])).ptr());
     nb::list cells = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     if (field_count == 1) {
-        nb::object values = converted[first_of(fields)].attr("tolist")();
+        nb::list values = column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), 0), rows);
         nb::object transform = global<"transform_str_to_list">();
         for (Py_ssize_t row = 0; row < rows; ++row) {
             nb::object cell = transform(nb::handle(PyList_GET_ITEM(values.ptr(), row)));
@@ -326,7 +342,8 @@ nb::object list_column(nb::handle converted, nb::handle fields) {
         }
     } else {
         std::vector<nb::object> columns;
-        for (nb::handle field : fields) columns.push_back(converted[field].attr("tolist")());
+        for (Py_ssize_t i = 0; i < field_count; ++i)
+            columns.push_back(column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), i), rows));
         for (Py_ssize_t row = 0; row < rows; ++row) {
             PyObject *cell = PyList_New(field_count);
             if (!cell) tessary::throw_pending();
@@ -346,6 +363,8 @@ nb::object pre_process_data(const Args &args) {
     // Every cell in its text form, missing cells included: numpy's text type converts as astype(str)
     // did before pandas 3 (whose astype(str) keeps missing cells missing).
     nb::object converted = data.attr("astype")(nb::str("U"));
+    // ... except that a missing cell stays missing (None), so the metric sees no text rather than "nan".
+    converted = converted.attr("mask")(data.attr("isna")(), nb::none());
     nb::object configuration = self.attr("configuration");
     nb::object mapping = self.attr("column_mapping");
 
@@ -362,7 +381,8 @@ nb::object pre_process_data(const Args &args) {
     nb::object references = configuration.attr("reference_fields");
     if (nb::len(references) && all_present(references, columns))
         library[mapping.attr("ground_truths")] = list_column(converted, references);
-    library["record_id"] = converted[configuration.attr("record_id_field")];
+    // Identifiers as the table holds them (not their text), as the other providers report them.
+    library["record_id"] = data[configuration.attr("record_id_field")];
     return library;
 }
 
@@ -382,13 +402,15 @@ nb::list run_library(nb::handle records, nb::handle metric) {
 /// The library table as one mapping per row (column order, plain Python values), each with its
 /// data classification metadata: what `to_dict("records")` gives, built column by column.
 nb::list library_records(nb::handle data) {
-    nb::object columns = data.attr("columns").attr("tolist")();
+    nb::list columns = tessary::tolist_snapshot(data.attr("columns"));
     std::vector<nb::object> names, values;
-    for (nb::handle column : columns) {
+    Py_ssize_t rows = 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
+        nb::handle column = PyList_GET_ITEM(columns.ptr(), i);
         names.push_back(nb::borrow(column));
-        values.push_back(data[column].attr("tolist")());
+        if (i == 0) rows = PyList_GET_SIZE(tessary::tolist_snapshot(nb::object(data[column])).ptr());
+        values.push_back(column_snapshot(data, column, rows));
     }
-    Py_ssize_t rows = nb::len(data);
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     nb::object metadata_key = nb::str("metadata");
     nb::object policy_key = nb::str("data_classification_policy");
@@ -425,16 +447,17 @@ nb::object compute_metric(const Args &args) {
     else
         instances = run_library(records, metric);
 
-    Py_ssize_t count = nb::len(instances);
+    Py_ssize_t count = PyList_GET_SIZE(instances.ptr());
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     nb::object score_key = nb::str("score"), instance_key = nb::str("instance");
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object value = instances[i][score_key][instance_key][score_key];
+        nb::object instance = nb::borrow(PyList_GET_ITEM(instances.ptr(), i));
+        nb::object value = instance[score_key][instance_key][score_key];
         PyList_SET_ITEM(values.ptr(), i, value.release().ptr());
     }
     nb::dict frame;
     frame[self.attr("metric_name")] = values;
-    frame["record_id"] = data["record_id"].attr("tolist")();
+    frame["record_id"] = tessary::tolist_snapshot(nb::object(data["record_id"]));
     return global<"pd">().attr("DataFrame")(frame);
 }
 
@@ -455,11 +478,23 @@ nb::object record_value(nb::handle raw, bool clip) {
     return global<"round">()(value, 4);
 }
 
+bool is_nan(nb::handle value) { return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())); }
+
+/// The error of a record the metric could not score (a NaN never stands without one).
+nb::list no_value_errors() {
+    nb::list errors;
+    errors.append(global<"Error">()(nb::arg("code") = "NO_VALUE",
+                                    nb::arg("message_en") = "The metric gave no value for this record: its input, output, "
+                                                            "context or reference is missing, or it could not be scored."));
+    return errors;
+}
+
 /// min() or max() as Python computes them over a non-empty list (the first of equal or unordered values wins).
 nb::object extreme(nb::handle values, int operation) {
-    nb::object best;
+    nb::object best = nb::none();  // None when no record has a value
     for (nb::handle value : values) {
-        if (!best.is_valid()) {
+        if (value.is_none() || is_nan(value)) continue;
+        if (best.is_none()) {
             best = nb::borrow(value);
             continue;
         }
@@ -481,9 +516,12 @@ nb::object post_process(const Args &args) {
     bool apply_clipping = contains(clip_table, name) && contains(clip_table[name], method);
 
     nb::object column = result[name];
-    nb::object raw_scores = column.attr("tolist")();
-    nb::object record_ids = result["record_id"].attr("tolist")();
-    Py_ssize_t count = nb::len(raw_scores);
+    nb::list raw_scores = tessary::tolist_snapshot(column);
+    nb::list record_ids = tessary::tolist_snapshot(nb::object(result["record_id"]));
+    if (PyList_GET_SIZE(record_ids.ptr()) != PyList_GET_SIZE(raw_scores.ptr()))
+        tessary::raise_error(PyExc_ValueError, "the result holds %zd scores for %zd record ids",
+                             PyList_GET_SIZE(raw_scores.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    Py_ssize_t count = PyList_GET_SIZE(raw_scores.ptr());
 
     nb::object record_class = global<"RecordMetricResult">();
     nb::object keywords = nb::make_tuple("name", "display_name", "method", "group", "provider", "value", "record_id",
@@ -492,10 +530,11 @@ nb::object post_process(const Args &args) {
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), apply_clipping);
-        nb::object record_id = text_of(nb::handle(PyList_GET_ITEM(record_ids.ptr(), i)));
+        nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
         PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
                                  provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
         nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
+        if (is_nan(value)) record.attr("errors") = no_value_errors();
         nb::object stored = record.attr("value");
         PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
         PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
@@ -559,7 +598,8 @@ void bind_imports() {
     tessary::import_module("pandas", "pd");
     tessary::import_from("cachetools", {{"TTLCache"}, {"cached"}});
     tessary::import_from("tessary.config", {{"GenAIConfiguration"}});
-    tessary::import_from("tessary.entities.credentials", {{"QzAICredentials"}});
+    tessary::import_from("tessary.entities.base_classes", {{"Error"}});
+    tessary::import_from("tessary.entities.credentials", {{"QzAICredentials"}, {"REVEAL_SECRETS"}});
     tessary::import_from("tessary.entities.enums", {{"EvaluationProvider"}, {"MetricGroup"}, {"ModelProviderType"}});
     tessary::import_from("tessary.entities.evaluation_result", {{"AggregateMetricResult"}, {"RecordMetricResult"}});
     tessary::import_from("tessary.entities.foundation_model",

@@ -4,6 +4,8 @@
 #include <tessary/module.hpp>
 #include <tessary/klass.hpp>
 
+#include <cmath>
+#include <cstdarg>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,9 +98,9 @@ bool equals(nb::handle value, const char *text) {
     return equal;
 }
 
-/// `column.tolist()` of one table column.
-nb::object column_values(nb::handle data, nb::handle column) {
-    return tessary::steal_or_throw(PyObject_GetItem(data.ptr(), column.ptr())).attr("tolist")();
+/// `column.tolist()` of one table column, as a list of our own (whatever `tolist()` returned).
+nb::list column_values(nb::handle data, nb::handle column) {
+    return tessary::tolist_snapshot(tessary::steal_or_throw(PyObject_GetItem(data.ptr(), column.ptr())));
 }
 
 /// `container[key]` for a text key, raising what the subscription raises.
@@ -366,6 +368,11 @@ nb::object get_json_payloads(const Args &args) {
     check_list_or_none(contexts, "context_contents");
     check_list_or_none(catalog, "tools_catalog_content");
     check_list_or_none(tool_calls, "tool_calls_content");
+    // Own copies: json.dumps and the detector parameters run Python code that may change the caller's lists.
+    nb::object input_items = tessary::snapshot(inputs);
+    nb::object output_items = outputs.is_none() ? nb::none() : nb::object(tessary::snapshot(outputs));
+    nb::object context_items = contexts.is_none() ? nb::none() : nb::object(tessary::snapshot(contexts));
+    nb::object tool_call_items = tool_calls.is_none() ? nb::none() : nb::object(tessary::snapshot(tool_calls));
     nb::list payloads;
     nb::object metric_name = attr<"metric_name">(self);
     nb::object detector_name = attr<"set_metric_name">(self)(metric_name);
@@ -378,18 +385,18 @@ nb::object get_json_payloads(const Args &args) {
     nb::handle second_list;
     if (equals(metric_name, "answer_relevance")) {
         shape = Shape::answer_relevance;
-        second_list = pairable(outputs);
+        second_list = pairable(output_items);
     } else if (equals(metric_name, "context_relevance")) {
         shape = Shape::context;
-        second_list = pairable(contexts);
+        second_list = pairable(context_items);
     } else if (equals(metric_name, "faithfulness")) {
         shape = Shape::faithfulness;
-        second_list = pairable(contexts);
+        second_list = pairable(context_items);
     } else if (equals(metric_name, "tool_call_accuracy")) {
         shape = Shape::tool_calls;
-        second_list = pairable(tool_calls);
+        second_list = pairable(tool_call_items);
     }
-    nb::handle first_list = shape == Shape::faithfulness ? pairable(outputs) : inputs;
+    nb::handle first_list = shape == Shape::faithfulness ? pairable(output_items) : nb::handle(input_items);
     Py_ssize_t count = PyList_GET_SIZE(first_list.ptr());
     if (second_list.is_valid() && PyList_GET_SIZE(second_list.ptr()) < count) count = PyList_GET_SIZE(second_list.ptr());
 
@@ -440,6 +447,9 @@ nb::object get_tool_calls_content(const Args &args) {
     nb::object extract = global<"ToolCallMetricProvider">().attr("extract_tool_calls_from_response");
     for (nb::handle value : column_values(data, field)) {
         nb::object calls = extract(value);
+        if (!PyList_Check(calls.ptr()))
+            tessary::raise_error(PyExc_TypeError, "extract_tool_calls_from_response returned %.200s, not a list",
+                                 Py_TYPE(calls.ptr())->tp_name);
         for (nb::handle call : calls) {
             nb::object function = item(call, "function");
             nb::object arguments = item(function, "arguments");
@@ -477,11 +487,56 @@ nb::object round_score(nb::handle value) {
     return global<"round">()(value, 4);
 }
 
-/// The largest "score" of the detections, compared as max() compares.
+/// `await awaitable` as a Task (the body of an `async with`).
+tessary::Task await_object(nb::object awaitable) {
+    nb::object result = co_await tessary::awaitable(awaitable);
+    co_return result;
+}
+
+/// A detector answer that cannot be scored: the record gets an "INVALID_RESPONSE" error saying why.
+struct InvalidAnswer {
+    nb::object message;
+};
+
+[[noreturn]] void refuse_answer(const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyObject *message = PyUnicode_FromFormatV(format, args);
+    va_end(args);
+    if (!message) tessary::throw_pending();
+    throw InvalidAnswer{nb::steal(message)};
+}
+
+/// A detection's "score": a real number (not a truth value) from 0 to 1.
+nb::object checked_score(nb::handle detection, Py_ssize_t index) {
+    if (!PyDict_Check(detection.ptr()))
+        refuse_answer("detection %zd is %.200s, not a JSON object", index, Py_TYPE(detection.ptr())->tp_name);
+    nb::object key = nb::str("score");
+    int present = PyDict_Contains(detection.ptr(), key.ptr());
+    if (present < 0) tessary::throw_pending();
+    if (!present) refuse_answer("detection %zd has no \"score\"", index);
+    nb::object score = tessary::steal_or_throw(PyObject_GetItem(detection.ptr(), key.ptr()));
+    PyObject *raw = score.ptr();
+    if (PyBool_Check(raw) || !(PyFloat_Check(raw) || PyLong_Check(raw)))
+        refuse_answer("detection %zd has the score %.200R (%.100s), not a number", index, raw, Py_TYPE(raw)->tp_name);
+    double value = PyFloat_Check(raw) ? PyFloat_AS_DOUBLE(raw) : PyLong_AsDouble(raw);
+    if (value == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        refuse_answer("detection %zd has a score too large for a number", index);
+    }
+    if (!std::isfinite(value)) refuse_answer("detection %zd has the score %R, not a finite number", index, raw);
+    if (value < 0.0 || value > 1.0) refuse_answer("detection %zd has the score %R, outside 0 to 1", index, raw);
+    return score;
+}
+
+/// The largest "score" of the detections, compared as max() compares; every score is checked first.
 nb::object highest_score(nb::handle detections) {
+    nb::list items = tessary::snapshot(detections);  // a score's comparison may change the caller's list
+    std::vector<nb::object> scores;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+        scores.push_back(checked_score(PyList_GET_ITEM(items.ptr(), i), i));
     nb::object best;
-    for (nb::handle detection : detections) {
-        nb::object score = item(detection, "score");
+    for (nb::object &score : scores) {
         if (!best.is_valid()) {
             best = score;
             continue;
@@ -497,6 +552,19 @@ nb::object highest_score(nb::handle detections) {
         if (greater) best = score;
     }
     return best;
+}
+
+/// The "detections" list of an answer that is not a failure.
+nb::list answer_detections(nb::handle outcome) {
+    nb::object key = nb::str("detections");
+    int present = PyDict_Contains(outcome.ptr(), key.ptr());
+    if (present < 0) tessary::throw_pending();
+    if (!present) refuse_answer("the answer has no \"detections\" list");
+    nb::object detections = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), key.ptr()));
+    if (detections.is_none()) refuse_answer("\"detections\" is null, not a list");
+    if (!PyList_Check(detections.ptr()))
+        refuse_answer("\"detections\" is %.200s, not a list", Py_TYPE(detections.ptr())->tp_name);
+    return nb::borrow<nb::list>(detections);
 }
 
 nb::object get_additional_info(const Args &args) {
@@ -517,6 +585,48 @@ nb::object get_additional_info(const Args &args) {
         evidences.append(span);
     }
     return evidences;
+}
+
+/// A failed request's code and message; both invalid for an answer to score.
+struct Failure {
+    nb::object code, message;
+};
+
+/// Tells a failure record ({"error": Error}) from an answer; refuses what is neither.
+Failure failure_of(nb::handle outcome) {
+    PyObject *raw = outcome.ptr();
+    if (PyExceptionInstance_Check(raw)) {  // an exception passed through by the gathering
+        nb::object text = text_of(outcome);
+        if (!truthy(text)) text = nb::str(Py_TYPE(raw)->tp_name);
+        return {nb::str("REQUEST_FAILED"), text};
+    }
+    if (!PyDict_Check(raw)) {
+        if (raw == Py_None) refuse_answer("the answer is null, not a JSON object");
+        refuse_answer("the answer is %.200s, not a JSON object", Py_TYPE(raw)->tp_name);
+    }
+    nb::object key = nb::str("error");
+    int present = PyDict_Contains(raw, key.ptr());
+    if (present < 0) tessary::throw_pending();
+    if (!present) return {};
+    nb::object failure = tessary::steal_or_throw(PyObject_GetItem(raw, key.ptr()));
+    if (!tessary::is_instance(failure, global<"Error">())) {
+        nb::object text = PyUnicode_Check(failure.ptr()) ? nb::object(failure) : nb::object(text_of(failure));
+        refuse_answer("it carries the error %.500U instead of detections", text.ptr());
+    }
+    return {attr<"code">(failure), text_of(attr<"message_en">(failure))};
+}
+
+/// The record's evidences; a detection lacking what they need makes the answer invalid.
+nb::object read_evidences(nb::handle additional_info, nb::handle detections) {
+    nb::object failure;
+    try {
+        return additional_info(detections);
+    } catch (nb::python_error &error) {
+        failure = tessary::exception_object(error);
+    }
+    if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
+    nb::object name = nb::str(Py_TYPE(failure.ptr())->tp_name);
+    refuse_answer("its evidences could not be read (%U: %S)", name.ptr(), failure.ptr());
 }
 
 nb::object post_process(const Args &args) {
@@ -547,32 +657,49 @@ nb::object post_process(const Args &args) {
     if (with_evidences) additional_info = attr<"_DetectorsProvider__get_additional_info">(self);
 
     nb::list records, scores, errors;
-    nb::object error_key = nb::str("error"), detections_key = nb::str("detections");
     nb::object zero = nb::int_(0), one = nb::int_(1);
-    Py_ssize_t count = std::min(PyList_GET_SIZE(results.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    // Own copies: the outcomes' dunder methods and the entities' validators run Python code.
+    nb::list outcomes = tessary::snapshot(results), ids = tessary::snapshot(record_ids);
+    Py_ssize_t count = std::min(PyList_GET_SIZE(outcomes.ptr()), PyList_GET_SIZE(ids.ptr()));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle outcome = PyList_GET_ITEM(results.ptr(), i);
-        nb::handle record_id = PyList_GET_ITEM(record_ids.ptr(), i);
-        if (!contains(outcome, error_key)) {
-            nb::object detections = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), detections_key.ptr()));
-            Py_ssize_t found = PyObject_Length(detections.ptr());
-            if (found < 0) tessary::throw_pending();
-            nb::object score = zero;
-            if (found == 0) {
-                if (accuracy) score = one;
+        nb::handle outcome = PyList_GET_ITEM(outcomes.ptr(), i);
+        nb::handle record_id = PyList_GET_ITEM(ids.ptr(), i);
+        nb::object code, message, score, evidences;
+        try {
+            Failure failure = failure_of(outcome);
+            if (failure.code.is_valid()) {
+                code = failure.code;
+                message = failure.message;
             } else {
-                nb::object highest = highest_score(detections);
-                if (accuracy) {
-                    score = PyFloat_CheckExact(highest.ptr())
-                                ? nb::object(nb::float_(1.0 - PyFloat_AS_DOUBLE(highest.ptr())))
-                                : tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr()));
+                nb::list detections = answer_detections(outcome);
+                score = zero;
+                if (PyList_GET_SIZE(detections.ptr()) == 0) {
+                    if (accuracy) score = one;
                 } else {
-                    score = highest;
+                    nb::object highest = highest_score(detections);
+                    if (accuracy) {
+                        score = PyFloat_CheckExact(highest.ptr())
+                                    ? nb::object(nb::float_(1.0 - PyFloat_AS_DOUBLE(highest.ptr())))
+                                    : tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr()));
+                    } else {
+                        score = highest;
+                    }
+                    score = round_score(score);
                 }
-                score = round_score(score);
+                if (with_evidences) evidences = read_evidences(additional_info, detections);
             }
-            nb::object evidences;
-            if (with_evidences) evidences = additional_info(detections);
+        } catch (InvalidAnswer &invalid) {
+            code = nb::str("INVALID_RESPONSE");
+            message = nb::str("Invalid answer from the detection service: ") + nb::str(invalid.message);
+        } catch (nb::python_error &error) {  // an answer object whose own methods fail costs its record only
+            nb::object failure = tessary::exception_object(error);
+            if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
+            code = nb::str("INVALID_RESPONSE");
+            message = tessary::steal_or_throw(PyUnicode_FromFormat(
+                "Invalid answer from the detection service: reading it raised %s: %S", Py_TYPE(failure.ptr())->tp_name,
+                failure.ptr()));
+        }
+        if (!code.is_valid()) {
             nb::object record;
             if (evidences.is_valid() && truthy(evidences))
                 record = call_keywords(record_class, record_names_evidences,
@@ -585,9 +712,6 @@ nb::object post_process(const Args &args) {
             records.append(record);
             scores.append(score);
         } else {
-            nb::object failure = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), error_key.ptr()));
-            nb::object code = attr<"code">(failure);
-            nb::object message = text_of(attr<"message_en">(failure));
             nb::list record_errors;
             record_errors.append(make_error(code, message));
             records.append(call_keywords(record_class, record_names_errors,
@@ -604,7 +728,7 @@ nb::object post_process(const Args &args) {
     static nb::handle aggregate_names_errors =
         keyword_names({"name", "display_name", "method", "group", "provider", "value", "total_records",
                        "record_level_metrics", "min", "max", "mean", "thresholds", "errors"});
-    nb::object total = nb::int_(PyList_GET_SIZE(results.ptr()));
+    nb::object total = nb::int_(PyList_GET_SIZE(outcomes.ptr()));
     nb::object aggregate_class = global<"AggregateMetricResult">();
     if (nb::len(scores)) {
         nb::object average = tessary::steal_or_throw(
@@ -640,48 +764,156 @@ bool before_last_attempt(nb::handle self, nb::handle attempt) {
     return before;
 }
 
-/// One attempt's answer: the parsed body, a failure record, or the retry marker after the pause.
+/// A limit of the provider: an instance attribute when one shadows the class's, else the environment
+/// variable when set, else the class attribute. `parse` reads the variable's text.
+nb::object limit_value(nb::handle self, const char *name, const char *variable, PyObject *(*parse)(PyObject *),
+                       const char *expected) {
+    nb::object key = nb::str(name);
+    PyObject *own = nullptr;
+    nb::object instance_dict = nb::getattr(self, "__dict__", nb::none());
+    if (PyDict_Check(instance_dict.ptr()) && PyDict_GetItemRef(instance_dict.ptr(), key.ptr(), &own) < 0)
+        tessary::throw_pending();
+    if (own) return nb::steal(own);
+    nb::object text = global<"os">().attr("environ").attr("get")(variable);
+    if (text.is_none() || !truthy(text)) return tessary::steal_or_throw(PyObject_GetAttr(self.ptr(), key.ptr()));
+    PyObject *parsed = parse(text.ptr());
+    if (!parsed) {
+        PyErr_Clear();
+        tessary::raise_error(PyExc_ValueError, "%s must be %s, not %R", variable, expected, text.ptr());
+    }
+    return nb::steal(parsed);
+}
+
+PyObject *parse_seconds(PyObject *text) { return PyFloat_FromString(text); }
+PyObject *parse_bytes(PyObject *text) { return PyLong_FromUnicodeObject(text, 10); }
+
+/// A time limit in seconds; None or a value <= 0 means no limit.
+nb::object seconds_limit(nb::handle self, const char *name, const char *variable) {
+    nb::object value = limit_value(self, name, variable, parse_seconds, "a number of seconds");
+    if (value.is_none()) return value;
+    nb::object zero = nb::int_(0);
+    int positive = PyObject_RichCompareBool(value.ptr(), zero.ptr(), Py_GT);
+    if (positive < 0) tessary::throw_pending();
+    return positive ? value : nb::none();
+}
+
+nb::object request_timeout(nb::handle self) { return seconds_limit(self, "REQUEST_TIMEOUT", "TESSARY_DETECTOR_TIMEOUT"); }
+
+nb::object metric_deadline(nb::handle self) { return seconds_limit(self, "METRIC_DEADLINE", "TESSARY_DETECTOR_DEADLINE"); }
+
+/// The largest answer read, in bytes (None: unbounded).
+nb::object answer_size_limit(nb::handle self) {
+    nb::object value = limit_value(self, "MAX_ANSWER_BYTES", "TESSARY_DETECTOR_MAX_ANSWER_BYTES", parse_bytes,
+                                   "a whole number of bytes");
+    if (value.is_none()) return value;
+    return tessary::steal_or_throw(PyNumber_Index(value.ptr()));
+}
+
+/// The response body, read no further than the size limit; None when the answer is larger.
+tessary::Task read_bounded(nb::object response, nb::object limit) {
+    if (limit.is_none()) {
+        nb::object text = co_await tessary::awaitable(attr<"text">(response)());
+        co_return text;
+    }
+    nb::object declared = nb::getattr(response, "content_length", nb::none());
+    if (!declared.is_none()) {
+        int larger = PyObject_RichCompareBool(declared.ptr(), limit.ptr(), Py_GT);
+        if (larger < 0) tessary::throw_pending();
+        if (larger) co_return nb::none();
+    }
+    Py_ssize_t cap = PyNumber_AsSsize_t(limit.ptr(), PyExc_OverflowError);
+    if (cap == -1 && PyErr_Occurred()) tessary::throw_pending();
+    nb::object read = attr<"read">(attr<"content">(response));
+    std::string body;
+    for (;;) {  // read(n) gives what has arrived, up to n bytes; b"" at the end of the body
+        Py_ssize_t wanted = cap - static_cast<Py_ssize_t>(body.size()) + 1;
+        nb::object chunk = co_await tessary::awaitable(read(nb::int_(wanted)));
+        if (!PyBytes_Check(chunk.ptr()))
+            tessary::raise_error(PyExc_TypeError, "the response body was read as %.200s, not bytes",
+                                 Py_TYPE(chunk.ptr())->tp_name);
+        if (PyBytes_GET_SIZE(chunk.ptr()) == 0) break;
+        body.append(PyBytes_AS_STRING(chunk.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr())));
+        if (static_cast<Py_ssize_t>(body.size()) > cap) co_return nb::none();
+    }
+    nb::object raw = tessary::steal_or_throw(PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
+    nb::object encoding = nb::getattr(response, "charset", nb::none());  // JSON is UTF-8 unless told otherwise
+    if (encoding.is_none()) encoding = nb::str("utf-8");
+    co_return raw.attr("decode")(encoding);
+}
+
+/// One attempt's answer: the parsed body, a failure record, or the retry marker (the pause follows
+/// once the response is released and the attempt's time-out no longer runs).
 tessary::Task read_answer(nb::object self, nb::object response, nb::object attempt) {
     nb::object status = attr<"status">(response);
-    nb::object text = co_await tessary::awaitable(attr<"text">(response)());
+    nb::object limit = answer_size_limit(self);
+    nb::object text = co_await tessary::awaitable(read_bounded(response, limit), "DetectorsProvider.read_answer");
+    if (text.is_none()) {
+        nb::object message = tessary::steal_or_throw(PyUnicode_FromFormat(
+            "The answer from %S is larger than the limit of %S bytes (MAX_ANSWER_BYTES or "
+            "TESSARY_DETECTOR_MAX_ANSWER_BYTES)",
+            attr<"base_url">(self).ptr(), limit.ptr()));
+        co_return failure_record(nb::str("ANSWER_TOO_LARGE"), message);
+    }
     nb::object loads = global<"json">().attr("loads");
     if (PyLong_CheckExact(status.ptr()) ? PyLong_AsLong(status.ptr()) == 200 : status.equal(nb::int_(200)))
         co_return loads(text);
-    if (contains(attr<"RETRY_AFTER_STATUS_CODES">(self), status) && before_last_attempt(self, attempt)) {
-        nb::object factor = tessary::steal_or_throw(PyNumber_Power(nb::int_(2).ptr(), attempt.ptr(), Py_None));
-        nb::object delay = tessary::steal_or_throw(PyNumber_Multiply(attr<"BACK_OFF_FACTOR">(self).ptr(), factor.ptr()));
-        co_await tessary::awaitable(attr<"sleep">(global<"asyncio">())(delay));
+    if (contains(attr<"RETRY_AFTER_STATUS_CODES">(self), status) && before_last_attempt(self, attempt))
         co_return nb::borrow(retry_marker());
-    }
     nb::object message = text_of(loads(text));
     co_return failure_record(text_of(status), message);
+}
+
+/// One POST and its answer, the response released when it ends.
+tessary::Task post_once(nb::object self, nb::object payload, nb::object session, nb::object attempt) {
+    static nb::handle post_names = keyword_names({"url", "headers", "data", "ssl"});
+    nb::object headers = attr<"_DetectorsProvider__get_headers">(self)();
+    nb::object request = call_keywords(attr<"post">(session), post_names,
+                                       {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
+                                        attr<"verify">(self).ptr()});
+    auto body = [self, attempt](nb::object response) { return read_answer(self, response, attempt); };
+    nb::object outcome = co_await tessary::async_with(request, std::move(body));
+    co_return outcome;
+}
+
+/// The text of a failed attempt; a time-out (which has none of its own) names the limit and the URL.
+nb::object failure_message(nb::handle self, nb::handle failure, nb::handle timeout) {
+    nb::object text = text_of(failure);
+    if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) return text;
+    nb::object message = tessary::steal_or_throw(PyUnicode_FromFormat(
+        "No answer from %S within the request time-out of %S seconds (REQUEST_TIMEOUT or TESSARY_DETECTOR_TIMEOUT)",
+        attr<"base_url">(self).ptr(), timeout.ptr()));
+    if (truthy(text)) message = message + nb::str(": ") + text;
+    return message;
 }
 
 tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::object session) {
     nb::object count_object = tessary::steal_or_throw(PyNumber_Index(attr<"RETRY_COUNT">(self).ptr()));
     long long retry_count = PyLong_AsLongLong(count_object.ptr());
     if (retry_count == -1 && PyErr_Occurred()) tessary::throw_pending();
-    static nb::handle post_names = keyword_names({"url", "headers", "data", "ssl"});
     for (long long attempt = 0; attempt < retry_count; ++attempt) {
         nb::object outcome;
         nb::object failure;
+        nb::object timeout = nb::none();
         try {
-            nb::object headers = attr<"_DetectorsProvider__get_headers">(self)();
-            nb::object request = call_keywords(attr<"post">(session), post_names,
-                                               {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
-                                                attr<"verify">(self).ptr()});
+            timeout = request_timeout(self);
             nb::object attempt_object = nb::int_(attempt);
-            auto body = [self, attempt_object](nb::object response) { return read_answer(self, response, attempt_object); };
-            outcome = co_await tessary::async_with(request, std::move(body));
+            nb::object limit = attr<"timeout">(global<"asyncio">())(timeout);
+            auto body = [self, payload, session, attempt_object](nb::object) {
+                return post_once(self, payload, session, attempt_object);
+            };
+            outcome = co_await tessary::async_with(limit, std::move(body));
         } catch (...) {
             failure = current_exception();
         }
         if (failure.is_valid()) {
             if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
-            nb::object message = text_of(failure);
+            nb::object message = failure_message(self, failure, timeout);
             co_return failure_record(nb::str("REQUEST_FAILED"), message);
         }
         if (!outcome.is(retry_marker())) co_return outcome;
+        nb::object factor = tessary::steal_or_throw(PyNumber_Power(nb::int_(2).ptr(), nb::int_(attempt).ptr(), Py_None));
+        nb::object delay = tessary::steal_or_throw(PyNumber_Multiply(attr<"BACK_OFF_FACTOR">(self).ptr(), factor.ptr()));
+        co_await tessary::awaitable(attr<"sleep">(global<"asyncio">())(delay));
     }
     co_return nb::none();
 }
@@ -691,12 +923,41 @@ nb::object send_with_retries(const Args &args) {
                                    "DetectorsProvider.send_with_retries");
 }
 
+/// One request under the metric's deadline: past it, the record's failure names the deadline and the URL.
+tessary::Task within_deadline(nb::object self, nb::object sending, nb::object deadline_at, nb::object deadline) {
+    nb::object outcome;
+    nb::object failure;
+    try {
+        nb::object limit = attr<"timeout_at">(global<"asyncio">())(deadline_at);
+        auto body = [sending](nb::object) { return await_object(sending); };
+        outcome = co_await tessary::async_with(limit, std::move(body));
+    } catch (...) {
+        failure = current_exception();
+    }
+    if (!failure.is_valid()) co_return outcome;
+    if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) tessary::raise_object(failure);
+    nb::object message = tessary::steal_or_throw(PyUnicode_FromFormat(
+        "No answer from %S before the metric's deadline of %S seconds (METRIC_DEADLINE or TESSARY_DETECTOR_DEADLINE)",
+        attr<"base_url">(self).ptr(), deadline.ptr()));
+    co_return failure_record(nb::str("DEADLINE_EXCEEDED"), message);
+}
+
 tessary::Task gather_requests(nb::object self, nb::object payloads, nb::object session) {
     nb::object send = attr<"send_with_retries">(self);
-    Py_ssize_t count = PyList_GET_SIZE(payloads.ptr());
+    nb::list bodies = tessary::snapshot(payloads);  // creating a coroutine may run code that changes the list
+    nb::object deadline = metric_deadline(self);
+    nb::object deadline_at = nb::none();
+    if (!deadline.is_none()) {
+        nb::object now = attr<"time">(attr<"get_running_loop">(global<"asyncio">())())();
+        deadline_at = tessary::steal_or_throw(PyNumber_Add(now.ptr(), deadline.ptr()));
+    }
+    Py_ssize_t count = PyList_GET_SIZE(bodies.ptr());
     nb::object coroutines = tessary::steal_or_throw(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object coroutine = send(nb::handle(PyList_GET_ITEM(payloads.ptr(), i)), session);
+        nb::object coroutine = send(nb::handle(PyList_GET_ITEM(bodies.ptr(), i)), session);
+        if (!deadline_at.is_none())
+            coroutine = tessary::make_coroutine(within_deadline(self, coroutine, deadline_at, deadline),
+                                                "DetectorsProvider.send_within_deadline");
         PyTuple_SET_ITEM(coroutines.ptr(), i, coroutine.release().ptr());
     }
     nb::dict keywords;
@@ -756,6 +1017,7 @@ nb::object evaluate(const Args &args) {
 void bind_imports() {
     tessary::import_module("asyncio");
     tessary::import_module("json");
+    tessary::import_module("os");
     tessary::import_from("typing", {{"Optional"}});
     tessary::import_module("aiohttp");
     tessary::import_module("pandas", "pd");
@@ -790,6 +1052,9 @@ void define_provider() {
         .attr("RETRY_AFTER_STATUS_CODES", status_codes)
         .attr("RETRY_COUNT", nb::int_(3))
         .attr("BACK_OFF_FACTOR", nb::int_(1))
+        .attr("REQUEST_TIMEOUT", nb::int_(30))
+        .attr("METRIC_DEADLINE", nb::int_(45))
+        .attr("MAX_ANSWER_BYTES", nb::int_(8 * 1024 * 1024))
         .method({.name = "__init__",
                  .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
                             Param("metric_name", "str").exactly(&PyUnicode_Type),

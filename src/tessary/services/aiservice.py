@@ -22,6 +22,8 @@ from collections.abc import Iterable, Mapping
 
 from aiohttp import web
 
+from tessary.services._exposure import is_loopback
+
 DEFAULT_API_KEY = "local-dev-key"
 DEFAULT_USERNAME = "admin"
 DEFAULT_PASSWORD = "local-dev-password"
@@ -88,7 +90,15 @@ class AIService:
         self.base_url: str | None = None
 
     def start(self) -> str:
-        """Start listening and answer the base URL."""
+        """Start listening and answer the base URL.
+
+        The built-in API key and password are known to everyone: beyond loopback they are refused.
+        """
+        if not is_loopback(self.host) and (self.api_key == DEFAULT_API_KEY or self.password == DEFAULT_PASSWORD):
+            raise ValueError(
+                f"The AI-service stand-in's built-in API key and password work on loopback only; to listen on "
+                f"{self.host!r} give an API key and a password of your own (--api-key, --password)."
+            )
         if self._thread is not None:
             raise RuntimeError("the AI service stand-in is already running")
         ready = threading.Event()
@@ -306,8 +316,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8470)
     parser.add_argument("--api-key", default=DEFAULT_API_KEY)
+    parser.add_argument("--password", default=DEFAULT_PASSWORD)
     args = parser.parse_args(argv)
-    service = AIService(args.host, args.port, api_key=args.api_key)
+    service = AIService(args.host, args.port, api_key=args.api_key, password=args.password)
     print(f"AI service stand-in listening on {service.start()}", flush=True)
     try:
         threading.Event().wait()

@@ -46,6 +46,7 @@ from typing import Any
 
 from aiohttp import web
 
+from tessary.services._exposure import warn_if_unprotected
 from tessary.services.detectors.errors import BadDetectionRequest
 from tessary.services.detectors.registry import run_detectors
 
@@ -254,6 +255,7 @@ class DetectionService:
     def _start(self) -> str:
         if self._thread is not None:
             return self.base_url
+        warn_if_unprotected("tessary-detectd", self.host, self.token_issuer.checks_tokens)
         ready = threading.Event()
         outcome: dict[str, Any] = {}
         thread = threading.Thread(target=self._serve, args=(ready, outcome), name="tessary-detectd", daemon=True)
@@ -318,6 +320,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
 async def serve_until_signalled(arguments: argparse.Namespace) -> None:
     """Serve until SIGINT or SIGTERM, printing the base URL once ready."""
     issuer = TokenIssuer(arguments.api_keys, arguments.token_ttl)
+    warn_if_unprotected("tessary-detectd", arguments.host, issuer.checks_tokens)
     runner, url = await _start_site(create_app(issuer), arguments.host, arguments.port)
     stopping = asyncio.Event()
     loop = asyncio.get_running_loop()

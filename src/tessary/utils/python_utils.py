@@ -58,11 +58,20 @@ def _is_missing(value: Any) -> bool:
 _MISSING_TYPE_NAMES = frozenset({"NAType", "NaTType"})
 
 
+# Python-literal parsing costs far more memory than the text (an 8 MB literal takes gigabytes):
+# longer texts are parsed as JSON only.
+LITERAL_SIZE_LIMIT = 100_000
+
+
 def _parse_list_text(text: str) -> list | None:
-    """Parse JSON or Python-literal text of a list; None when it is neither."""
+    """Parse JSON or (short) Python-literal text of a list; None when it is neither."""
     try:
         parsed = json.loads(text)
+    except RecursionError:
+        return None  # nested deeper than any list of texts
     except ValueError:
+        if len(text) > LITERAL_SIZE_LIMIT:
+            return None
         try:
             parsed = ast.literal_eval(text)
         except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
@@ -76,8 +85,9 @@ def transform_str_to_list(value: Any) -> list:
     """Turn one cell value into a list of texts.
 
     A list is returned as is; a tuple or array becomes a list; JSON text or
-    Python-literal text of a list is parsed; any other text becomes a
-    one-element list; None and NaN give an empty list; other scalars become a
+    Python-literal text (up to ``LITERAL_SIZE_LIMIT`` characters) of a list is
+    parsed; any other text, or one that cannot be parsed at bounded cost,
+    becomes a one-element list; None and NaN give an empty list; other scalars become a
     one-element list of their text form.
     """
     if isinstance(value, str):

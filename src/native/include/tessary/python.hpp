@@ -168,6 +168,27 @@ inline std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
     return {std::move(items[0]), std::move(items[1])};
 }
 
+/// `list(values)`: a new list that owns a reference to every item and that no Python code can reach,
+/// so its items and size stay as read however the caller's container (or the items' own dunder
+/// methods) change it meanwhile. Accepts any iterable; what `tolist()` or a callback returns is
+/// checked this way before any list macro touches it.
+inline nb::list snapshot(nb::handle values) {
+    PyObject *copy = PySequence_List(values.ptr());
+    if (!copy) throw_pending();
+    return nb::steal<nb::list>(copy);
+}
+
+/// `snapshot(holder.tolist())`: a table column's values as a list of our own.
+inline nb::list tolist_snapshot(nb::handle holder) {
+    PyObject *method = PyObject_GetAttrString(holder.ptr(), "tolist");
+    if (!method) throw_pending();
+    nb::object bound = nb::steal(method);
+    PyObject *values = PyObject_CallNoArgs(method);
+    if (!values) throw_pending();
+    nb::object owned = nb::steal(values);
+    return snapshot(owned);
+}
+
 /// Python's round(x, 4) for a double: the double nearest to the correctly rounded decimal text.
 inline double round4(double value) {
     char *text = PyOS_double_to_string(value, 'f', 4, 0, nullptr);

@@ -61,12 +61,44 @@ bool needs_filling(nb::handle data, nb::handle column) {
     return truthy(data[column].attr("isnull")().attr("all")());
 }
 
+/// Fills the identifiers missing from some records only, one new UUID text per such record.
+void fill_missing_ids(nb::handle data, nb::handle id_column) {
+    nb::object missing = data[id_column].attr("isnull")();
+    nb::object count = missing.attr("sum")();
+    Py_ssize_t filled = PyNumber_AsSsize_t(count.ptr(), PyExc_OverflowError);
+    if (filled == -1 && PyErr_Occurred()) tessary::throw_pending();
+    if (filled <= 0) return;
+    // An object column takes the texts next to the identifiers already there, whatever their type.
+    data[id_column] = data[id_column].attr("astype")("object");
+    nb::object location = data.attr("loc");
+    nb::object key = nb::make_tuple(missing, id_column);
+    if (PyObject_SetItem(location.ptr(), key.ptr(), tessary::uuid4_texts(filled).ptr()) < 0) tessary::throw_pending();
+}
+
+/// Warns once when records share an identifier: their results cannot be told apart.
+void warn_duplicate_ids(nb::handle data, nb::handle id_column) {
+    nb::object ids = data[id_column];
+    nb::object repeated = ids[ids.attr("duplicated")(nb::arg("keep") = false)];
+    Py_ssize_t count = nb::len(repeated);
+    if (count == 0) return;
+    nb::object examples = repeated.attr("drop_duplicates")().attr("head")(5).attr("tolist")();
+    nb::object message = tessary::steal_or_throw(PyUnicode_FromFormat(
+        "%zd records share a record id in column %R (for example %S): their results cannot be told apart. "
+        "Give every record its own id, or drop the column to have ids generated.",
+        count, id_column.ptr(), examples.ptr()));
+    const char *text = PyUnicode_AsUTF8(message.ptr());
+    if (!text || PyErr_WarnEx(PyExc_UserWarning, text, 2) < 0) tessary::throw_pending();
+}
+
 nb::object populate_record_id_timestamp(const Args &args) {
     nb::handle configuration = args[0], data = args[1];
     nb::object id_column = configuration.attr("record_id_field");
     if (needs_filling(data, id_column)) {
         Py_ssize_t rows = nb::len(data);
         data[id_column] = tessary::uuid4_texts(rows);
+    } else {
+        fill_missing_ids(data, id_column);
+        warn_duplicate_ids(data, id_column);
     }
     nb::object timestamp_column = configuration.attr("record_timestamp_field");
     if (needs_filling(data, timestamp_column)) data[timestamp_column] = global<"datetime">().attr("now")().attr("isoformat")();

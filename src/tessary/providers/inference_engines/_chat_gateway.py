@@ -8,6 +8,7 @@ from typing import Any
 import aiohttp
 
 from tabulon.inference import Completion, HTTPInferenceEngine, parse_chat_completion, to_messages
+from tessary.entities.credentials import REVEAL_SECRETS
 
 
 class ChatGatewayInferenceEngine(HTTPInferenceEngine):
@@ -38,7 +39,7 @@ def credentials_mapping(credentials: Any, label: str) -> dict[str, Any]:
     if credentials is None:
         return {}
     if hasattr(credentials, "model_dump"):
-        credentials = credentials.model_dump()
+        credentials = credentials.model_dump(context=REVEAL_SECRETS)  # the login needs the secrets
     if not isinstance(credentials, Mapping):
         raise TypeError(f"{label}: credentials must be a mapping, got {type(credentials).__name__}.")
     return dict(credentials)
