@@ -14,7 +14,7 @@ from collections import Counter
 from typing import Any
 
 from tessary.entities.base_classes import Error
-from tessary.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+from tessary.entities.evaluation_result import NO_VALUE_ERROR_CODE, AggregateMetricResult, RecordMetricResult
 from tessary.entities.llm_judge import LLMJudge
 from tessary.judging import tokens
 from tessary.judging._engines import judge_engine
@@ -172,7 +172,9 @@ def _completed_record(
             info["cost"] = cost
     info.update(cached=outcome["cached"], judge_calls=outcome["calls"])
     update: dict[str, Any] = {"additional_info": info}
-    if outcome["error_code"] is not None and not record.errors:
+    # The judge's own cause replaces the provider's generic "no value" error.
+    generic = all(error.code == NO_VALUE_ERROR_CODE for error in record.errors or [])
+    if outcome["error_code"] is not None and generic:
         update["errors"] = [Error(code=outcome["error_code"], message_en=str(outcome["error"]))]
         if record.value is not None and _is_nan(record.value):
             update["value"] = None
