@@ -1,10 +1,14 @@
 """The local detection service and local clusters (loopback, 2 workers), started and stopped here."""
 import importlib
 import importlib.util
+import os
+import subprocess
+import sys
 
 import pytest
 
 import distributed_support
+from distributed_support import network_is_isolated
 from tessary import demo
 
 
@@ -43,10 +47,13 @@ def _ship_support_by_value(pickler_module: str):
 @pytest.fixture(scope="session")
 def ray_cluster():
     _require("ray")
+    if not network_is_isolated():
+        pytest.skip("Ray's servers listen on every interface: its tests run in a network namespace "
+                    "of their own (test_ray_tests_in_network_namespace)")
     _ship_support_by_value("ray.cloudpickle")
     import ray
 
-    ray.init(num_cpus=2, include_dashboard=False, _node_ip_address="127.0.0.1", log_to_driver=False)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield ray
     ray.shutdown()
 

@@ -1,4 +1,7 @@
 """Records and metrics shared by the distributed tests (pickled by value for the workers)."""
+import subprocess
+import sys
+
 import pandas as pd
 
 from tessary import demo
@@ -52,3 +55,15 @@ class TimestampedMetric(GenAIMetric):
             for record_id, stamp in zip(data[configuration.record_id_field],
                                         data[configuration.record_timestamp_field])
         ])
+
+
+def network_is_isolated() -> bool:
+    """True in a network namespace that has the loopback interface only."""
+    links = subprocess.run(["ip", "-o", "link"], capture_output=True, text=True).stdout.splitlines()
+    return bool(links) and all(": lo:" in link for link in links)
+
+
+def run_in_network_namespace(arguments: list[str]) -> subprocess.CompletedProcess:
+    """Run this interpreter with `arguments` in a new network namespace with loopback up."""
+    command = " ".join(["ip link set lo up && exec", sys.executable, *arguments])
+    return subprocess.run(["unshare", "--net", "sh", "-c", command], capture_output=True, text=True)

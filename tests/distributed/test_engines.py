@@ -1,8 +1,21 @@
 """Both engines against the in-process run: exact results, records modes, identifiers filled once."""
+import importlib.util
+import os
+import shutil
+from pathlib import Path
+
 import pandas as pd
 import pytest
 
-from distributed_support import METRIC_SETS, ROWS, TimestampedMetric, in_process, make_records
+from distributed_support import (
+    METRIC_SETS,
+    ROWS,
+    TimestampedMetric,
+    in_process,
+    make_records,
+    network_is_isolated,
+    run_in_network_namespace,
+)
 
 
 @pytest.mark.parametrize("metric_set", sorted(METRIC_SETS))
@@ -40,3 +53,17 @@ def test_identifiers_and_timestamp_are_filled_once_for_the_whole_table(engine, c
     assert len({r.record_id for r in records}) == len(table)
     assert len({r.record_timestamp for r in records}) == 1
 
+
+
+def test_ray_tests_in_network_namespace():
+    """Ray listens on every interface, so its tests run where only loopback exists."""
+    if network_is_isolated():
+        pytest.skip("already in an isolated network namespace: the Ray tests run here directly")
+    if importlib.util.find_spec("ray") is None:
+        pytest.skip('ray is not installed: pip install "tessary[ray]"')
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        pytest.skip("creating a network namespace needs root and unshare")
+    done = run_in_network_namespace(["-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "ray",
+                                     str(Path(__file__).parent)])
+    assert done.returncode == 0, done.stdout[-6000:] + done.stderr[-3000:]
+    assert " passed" in done.stdout.splitlines()[-1]

@@ -120,7 +120,7 @@ def evaluate_ray(
         raise ValueError(f"batch_size must be a whole number of at least 1, got {batch_size!r}.")
     mode = _run.records_mode(records)
     if not ray.is_initialized():
-        ray.init(include_dashboard=False, _node_ip_address="127.0.0.1")  # a local cluster, on loopback
+        ray.init(include_dashboard=False)
     source, fill = _as_dataset(ray, dataset, configuration)
     fill = fill or _fill(source, configuration)
     evaluator = _run.build_evaluator(
