@@ -135,7 +135,9 @@ def evaluate_ray(
             batch_size=batch_size,
             batch_format="pandas",
             concurrency=_workers(ray, concurrency),
-            num_cpus=1,
+            # Half a CPU per actor leaves room for the read tasks that feed them: with a
+            # whole CPU each, one actor per CPU would starve the reads of a Parquet source.
+            num_cpus=0.5,
         )
         for batch in evaluated.iter_batches(batch_size=None, batch_format="pandas"):
             merger.update(batch)
