@@ -29,8 +29,16 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
 fi
 .venv/bin/python -m pip install -q --upgrade pip
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10,<2" "nanobind>=2.4,<3" "cmake>=3.26" ninja
+# TESSARY_EXTRAS: a comma list of extras to install besides "test" (e.g. "ray,dask").
+extras="test"
+if [ -n "${TESSARY_EXTRAS:-}" ]; then
+  case "$TESSARY_EXTRAS" in
+    *[!a-z0-9,_-]*) echo "TESSARY_EXTRAS must be a comma list of extra names, got: $TESSARY_EXTRAS" >&2; exit 2 ;;
+  esac
+  extras="test,${TESSARY_EXTRAS}"
+fi
 .venv/bin/python -m pip install -q --no-build-isolation \
-  -Ccmake.define.TESSARY_TEST_MODULES=ON ".[test]"
+  -Ccmake.define.TESSARY_TEST_MODULES=ON ".[${extras}]"
 
 case "${1:-test}" in
   demo) shift; exec .venv/bin/python -m tessary.demo "$@" ;;

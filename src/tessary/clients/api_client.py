@@ -118,6 +118,16 @@ class APIClient:
         self._qts_client: Any = _UNSET
         self._qts_lock = threading.Lock()
 
+    def __getstate__(self) -> dict[str, Any]:
+        # Only the credentials travel: the lock cannot be pickled, and the monitoring
+        # client (tokens, sessions) is rebuilt from the credentials where it is used.
+        return {"credentials": self.credentials}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.credentials = state["credentials"]
+        self._qts_client = _UNSET
+        self._qts_lock = threading.Lock()
+
     @property
     def is_on_premises(self) -> bool:
         """True when the credentials carry a platform version."""

@@ -302,9 +302,18 @@ inline PyObject *function_signature(PyObject *self, void *) {
     }
 }
 
+/// Pickles by reference, like a def: pickle looks the qualified name up in __module__ on loading.
+inline PyObject *function_reduce(PyObject *self, PyObject *) {
+    return Py_NewRef(current_qualname(reinterpret_cast<FunctionObject *>(self)));
+}
+
 inline PyTypeObject *function_type() {
     PyTypeObject *&type = function_type_slot();
     if (type) return type;
+    static PyMethodDef methods[] = {
+        {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+        {nullptr, nullptr, 0, nullptr},
+    };
     static PyMemberDef members[] = {
         {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY, nullptr},
         {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
@@ -324,6 +333,7 @@ inline PyTypeObject *function_type() {
         {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
         {Py_tp_members, members},
         {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
         {0, nullptr},
     };
     static PyType_Spec definition = {
