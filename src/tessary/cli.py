@@ -167,30 +167,21 @@ def print_rows(rows: list[dict[str, Any]], output: OutputFormat, title: str | No
 # -- writing the results --------------------------------------------------------------------------
 
 
-def write_outputs(result: Any, directory: Path) -> list[str]:
-    """Results JSON, record table as CSV and Parquet, and report.html; returns notes on what was left out."""
+def write_outputs(result: Any, directory: Path, table: Any = None, configuration: Any = None) -> list[str]:
+    """Results JSON, record table as CSV and Parquet, and report.html; returns notes on what was left out.
+
+    With the evaluated `table`, the exports carry the records' own columns and the report highlights
+    detector findings in their text.
+    """
     directory.mkdir(parents=True, exist_ok=True)
     notes = []
-    if hasattr(result, "to_json"):
-        result.to_json(directory / "results.json")
-    else:
-        data = {**result.to_dict(), "run_info": result.run_info}
-        (directory / "results.json").write_text(json.dumps(data, indent=2, default=str), encoding="utf-8")
-    if hasattr(result, "to_csv"):
-        result.to_csv(directory / "records.csv")
-    else:
-        result.to_df().to_csv(directory / "records.csv", index=False)
+    result.to_json(directory / "results.json")
+    result.to_csv(directory / "records.csv", data=table)
     try:
-        if hasattr(result, "to_parquet"):
-            result.to_parquet(directory / "records.parquet")
-        else:
-            result.to_df().astype({"evidences": str, "additional_info": str}).to_parquet(directory / "records.parquet")
+        result.to_parquet(directory / "records.parquet", data=table)
     except ImportError:
         notes.append("records.parquet not written: Parquet needs pyarrow (pip install pyarrow)")
-    if hasattr(result, "to_html"):
-        result.to_html(directory / "report.html")
-    else:
-        notes.append("report.html not written: the HTML report is not part of this installation")
+    result.to_html(directory / "report.html", data=table, configuration=configuration)
     return notes
 
 
@@ -220,7 +211,7 @@ def evaluate(
 ) -> None:
     """Evaluate the records of DATA and print one line per metric."""
     from tessary.api import DataError, UnknownMetricError, estimate
-    from tessary.api import evaluate as run_evaluation
+    from tessary.api._evaluate import prepare_run, run_prepared
     from tessary.api._registry import resolve_metrics
 
     if no_cache:
@@ -233,8 +224,8 @@ def evaluate(
             plan = estimate(str(data), metrics, metric_groups=metric_group, judge=judge,
                             price_per_1k_tokens=price_per_1k_tokens, **fields)
         else:
-            result = run_evaluation(str(data), metrics, metric_groups=metric_group, judge=judge,
-                                    max_concurrency=max_concurrency, progress=False if quiet else None, **fields)
+            run = prepare_run(str(data), metrics, metric_groups=metric_group, judge=judge, **fields)
+            result = run_prepared(run, max_concurrency=max_concurrency, progress=False if quiet else None)
     except (DataError, UnknownMetricError, ValueError, TypeError) as error:
         raise _fail(_one_line(error)) from None
     if dry_run:
@@ -246,7 +237,7 @@ def evaluate(
     rows = summary_rows(result)
     print_rows(rows, output_format, title=f"{result.run_info['records']} records of {data}")
     if out is not None:
-        for note in write_outputs(result, out):
+        for note in write_outputs(result, out, run.table, run.configuration):
             typer.echo(f"tessary: {note}", err=True)
     reasons = failures(rows)
     if reasons:

@@ -189,9 +189,15 @@ def evaluate(
     (`input_field=...` and the like name them instead). `judge`: None (the embedded local judge), an
     OpenAI-protocol base URL, "backend/model" or an `LLMJudge`.
     """
+    run = prepare_run(data, metrics, configuration=configuration, metric_groups=metric_groups, judge=judge, **fields)
+    return run_prepared(run, api_client=api_client, max_concurrency=max_concurrency, progress=progress)
+
+
+def run_prepared(run: PreparedRun, *, api_client: Any = None, max_concurrency: int | None = None,
+                 progress: bool | None = None) -> Any:
+    """Evaluate a prepared run (blocking); its table then holds the record ids the results refer to."""
     from tessary.evaluators.impl.runsmith import _evaluate_metrics
 
-    run = prepare_run(data, metrics, configuration=configuration, metric_groups=metric_groups, judge=judge, **fields)
     started = time.perf_counter()
     with _running(run, api_client, progress) as (plan, driven):
         result = _evaluate_metrics(run.configuration, run.table, driven, api_client=plan.api_client,
