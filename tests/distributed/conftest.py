@@ -29,14 +29,17 @@ def detection_url():
 
 @pytest.fixture(scope="session")
 def client_factory(detection_url):
+    from tessary.api._services import local_client
     from tessary.distributed import CredentialsClientFactory
 
-    return CredentialsClientFactory(demo.detection_client(detection_url).credentials)
+    return CredentialsClientFactory(local_client(detection_url).credentials)
 
 
 def _require(module: str):
     if importlib.util.find_spec(module) is None:
         pytest.skip(f'{module} is not installed: pip install "tessary[{module.split(".")[0]}]"')
+    if module == "dask" and importlib.util.find_spec("cloudpickle") is None:
+        pytest.skip('dask.distributed is not installed: pip install "tessary[dask]"')
 
 
 def _ship_support_by_value(pickler_module: str):
@@ -60,7 +63,8 @@ def ray_cluster():
 
 @pytest.fixture(scope="session")
 def dask_client():
-    _require("distributed")
+    # "distributed" alone would find this tests folder; dask itself comes with the engine.
+    _require("dask")
     _ship_support_by_value("cloudpickle")
     import distributed
 
