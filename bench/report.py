@@ -66,7 +66,7 @@ def main() -> None:
     rng = random.Random(7)
     data = records_table()
     result = MetricsEvaluationResult(
-        metrics_result=[metric(*spec, data, rng) for spec in METRICS],
+        metrics_result=[metric(*shape, data, rng) for shape in METRICS],
         run_info={"data_file": "records.csv", "records": RECORDS, "metrics": [m[0] for m in METRICS],
                   "judge": "embedded", "seconds": 0.0, "services": ["detectd", "judged"]},
     )

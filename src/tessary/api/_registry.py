@@ -145,13 +145,13 @@ def find_metric_info(name: str, method: str | None = None) -> MetricInfo:
     raise UnknownMetricError(f"Metric '{name}' has no method '{method}'.{hint} Its methods: {', '.join(methods)}.")
 
 
-def resolve_metric(spec: str | GenAIMetric) -> GenAIMetric:
+def resolve_metric(entry: str | GenAIMetric) -> GenAIMetric:
     """A metric object for a name such as "faithfulness:llm_as_judge" or "pii[output]"; objects pass through."""
-    if isinstance(spec, GenAIMetric):
-        return spec
-    if not isinstance(spec, str):
-        raise TypeError(f"A metric is a metric object or a name, got {type(spec).__name__}.")
-    name, method, on_output = parse_metric_name(spec)
+    if isinstance(entry, GenAIMetric):
+        return entry
+    if not isinstance(entry, str):
+        raise TypeError(f"A metric is a metric object or a name, got {type(entry).__name__}.")
+    name, method, on_output = parse_metric_name(entry)
     info = find_metric_info(name, method)
     if info.parameters:
         raise UnknownMetricError(
@@ -168,13 +168,13 @@ def resolve_metric(spec: str | GenAIMetric) -> GenAIMetric:
     return info.metric_class(**arguments)
 
 
-def resolve_metrics(specs: Any) -> list[GenAIMetric]:
+def resolve_metrics(entries: Any) -> list[GenAIMetric]:
     """Metric objects for a list of names and objects (one name or object alone is accepted too)."""
-    if isinstance(specs, (str, GenAIMetric)):
-        specs = [specs]
-    if specs is None:
+    if isinstance(entries, (str, GenAIMetric)):
+        entries = [entries]
+    if entries is None:
         return []
-    return [resolve_metric(spec) for spec in specs]
+    return [resolve_metric(entry) for entry in entries]
 
 
 def info_of(metric: Any) -> MetricInfo | None:
