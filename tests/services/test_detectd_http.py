@@ -48,8 +48,8 @@ def post_body(base_url, endpoint, body, headers=HEADERS):
 
 @pytest.fixture(scope="module")
 def base_url():
-    with DetectionService() as url:
-        yield url
+    with DetectionService() as service:
+        yield service.url
 
 
 TOOLS = [
@@ -222,7 +222,8 @@ def request_token(base_url, apikey, grant_type=detectd.GRANT_TYPE):
 
 def test_tokens_are_required_and_expire_when_api_keys_are_set():
     clock = FakeClock()
-    with DetectionService(api_keys=["key-1"], token_ttl_seconds=600, clock=clock) as url:
+    with DetectionService(api_keys=["key-1"], token_ttl_seconds=600, clock=clock) as service:
+        url = service.url
         body = {"detectors": {"hap": {}}, "input": "fine"}
         assert post_body(url, "detection", body)[0] == 401
         status, grant = request_token(url, "key-1")
@@ -238,7 +239,8 @@ def test_tokens_are_required_and_expire_when_api_keys_are_set():
     [("wrong", detectd.GRANT_TYPE, "invalid_grant"), ("key-1", "password", "unsupported_grant_type"), ("", detectd.GRANT_TYPE, "invalid_request")],
 )
 def test_token_endpoint_refuses_bad_requests(apikey, grant_type, code):
-    with DetectionService(api_keys=["key-1"]) as url:
+    with DetectionService(api_keys=["key-1"]) as service:
+        url = service.url
         status, answer = request_token(url, apikey, grant_type)
     assert status == 400 and answer["errors"][0]["code"] == code
 

@@ -110,7 +110,7 @@ def _detection(plan: ServicePlan, stack: contextlib.ExitStack) -> str:
         return "configured platform (from the environment)"
     from tessary.services.detectd import DetectionService
 
-    url = stack.enter_context(DetectionService())
+    url = stack.enter_context(DetectionService()).url
     plan.api_client = local_client(url)
     return f"embedded local detection service at {url}"
 

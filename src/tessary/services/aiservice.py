@@ -23,6 +23,7 @@ from collections.abc import Iterable, Mapping
 from aiohttp import web
 
 from tessary.services._exposure import is_loopback
+from tessary.services._harness import LocalService, serve_until_signalled
 
 DEFAULT_API_KEY = "local-dev-key"
 DEFAULT_USERNAME = "admin"
@@ -54,13 +55,14 @@ _OPTION_LINE = re.compile(r"^\s*([A-E])[).:]\s*(.+?)\s*$")
 _CAUTIOUS_OPTION = re.compile(r"cannot be determined|not enough information|unknown|can't tell", re.I)
 
 
-class AIService:
-    """The stand-in service, run on its own event-loop thread.
+class AIService(LocalService):
+    """The stand-in service, run on its own event-loop thread (start, stop and time-outs as `LocalService`).
 
-    ``start()`` answers the base URL; ``stop()`` shuts it down; the object is
-    also a context manager. ``token_requests`` counts sign-ins and
-    ``generation_requests`` counts generations, so callers can check caching.
+    ``token_requests`` counts sign-ins and ``generation_requests`` counts
+    generations, so callers can check caching.
     """
+
+    service_name = "AI service stand-in"
 
     def __init__(
         self,
@@ -73,8 +75,7 @@ class AIService:
         models: Iterable[Mapping] | None = None,
         token_lifetime: int = DEFAULT_TOKEN_LIFETIME,
     ) -> None:
-        self.host = host
-        self.port = port
+        super().__init__(host, port)
         self.api_key = api_key
         self.username = username
         self.password = password
@@ -84,51 +85,14 @@ class AIService:
         self.generation_requests = 0
         self._tokens: dict[str, float] = {}
         self._state_lock = threading.Lock()
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._thread: threading.Thread | None = None
-        self._runner: web.AppRunner | None = None
-        self.base_url: str | None = None
 
-    def start(self) -> str:
-        """Start listening and answer the base URL.
-
-        The built-in API key and password are known to everyone: beyond loopback they are refused.
-        """
+    def check_exposure(self) -> None:
+        """The built-in API key and password are known to everyone: beyond loopback they are refused."""
         if not is_loopback(self.host) and (self.api_key == DEFAULT_API_KEY or self.password == DEFAULT_PASSWORD):
             raise ValueError(
                 f"The AI-service stand-in's built-in API key and password work on loopback only; to listen on "
                 f"{self.host!r} give an API key and a password of your own (--api-key, --password)."
             )
-        if self._thread is not None:
-            raise RuntimeError("the AI service stand-in is already running")
-        ready = threading.Event()
-        failure: list[BaseException] = []
-        self._loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(
-            target=self._serve, args=(ready, failure), name="aiservice", daemon=True
-        )
-        self._thread.start()
-        ready.wait()
-        if failure:
-            self._thread.join()
-            self._thread = None
-            raise failure[0]
-        return self.base_url
-
-    def stop(self) -> None:
-        """Stop listening and end the service thread."""
-        if self._thread is None:
-            return
-        self._loop.call_soon_threadsafe(self._loop.stop)
-        self._thread.join()
-        self._thread = None
-
-    def __enter__(self) -> "AIService":
-        self.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
 
     def revoke_tokens(self) -> None:
         """Forget every issued token, as if they had all expired."""
@@ -143,30 +107,6 @@ class AIService:
         app.router.add_get("/v1/foundation_model_specs", self._model_specs)
         app.router.add_post("/v1/text/generation", self._generation)
         return app
-
-    def _serve(self, ready: threading.Event, failure: list) -> None:
-        asyncio.set_event_loop(self._loop)
-        try:
-            self._loop.run_until_complete(self._open())
-        except BaseException as error:
-            failure.append(error)
-            ready.set()
-            self._loop.close()
-            return
-        ready.set()
-        try:
-            self._loop.run_forever()
-        finally:
-            self._loop.run_until_complete(self._runner.cleanup())
-            self._loop.close()
-
-    async def _open(self) -> None:
-        self._runner = web.AppRunner(self.build_app(), access_log=None)
-        await self._runner.setup()
-        site = web.TCPSite(self._runner, self.host, self.port)
-        await site.start()
-        self.port = self._runner.addresses[0][1]
-        self.base_url = f"http://{self.host}:{self.port}"
 
     async def _cloud_token(self, request: web.Request) -> web.Response:
         body = await _json_body(request)
@@ -311,7 +251,7 @@ def _error(status: int, message: str) -> web.Response:
 
 
 def main(argv: list[str] | None = None) -> None:
-    """Serve the stand-in until interrupted."""
+    """Serve the stand-in until SIGINT or SIGTERM."""
     parser = argparse.ArgumentParser(description="Local stand-in for the Lumeris AI service")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8470)
@@ -319,13 +259,9 @@ def main(argv: list[str] | None = None) -> None:
     parser.add_argument("--password", default=DEFAULT_PASSWORD)
     args = parser.parse_args(argv)
     service = AIService(args.host, args.port, api_key=args.api_key, password=args.password)
-    print(f"AI service stand-in listening on {service.start()}", flush=True)
-    try:
-        threading.Event().wait()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        service.stop()
+    service.check_exposure()
+    asyncio.run(serve_until_signalled(service.build_app(), service.host, service.port,
+                                      lambda url: print(f"AI service stand-in listening on {url}", flush=True)))
 
 
 if __name__ == "__main__":

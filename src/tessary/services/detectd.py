@@ -28,7 +28,8 @@ are accepted as sent.
 
 Run ``tessary-detectd`` (or ``python -m tessary.services.detectd``): it listens
 on 127.0.0.1 on a free port and prints its base URL once it is ready.  From
-Python, ``with DetectionService() as url: ...`` runs it on a background thread.
+Python, ``with DetectionService() as service: ...`` runs it on a background thread
+(``service.url`` is its base URL).
 """
 
 from __future__ import annotations
@@ -37,7 +38,6 @@ import argparse
 import asyncio
 import json
 import secrets
-import signal
 import sys
 import threading
 import time
@@ -47,6 +47,7 @@ from typing import Any
 from aiohttp import web
 
 from tessary.services._exposure import warn_if_unprotected
+from tessary.services._harness import LocalService, serve_until_signalled
 from tessary.services.detectors.errors import BadDetectionRequest
 from tessary.services.detectors.registry import run_detectors
 
@@ -61,7 +62,6 @@ TOKEN_PATH = "/identity/token"
 GRANT_TYPE = "urn:orvane:params:oauth:grant-type:apikey"
 MAX_BODY_BYTES = 8 * 1024 * 1024
 DEFAULT_TOKEN_TTL_SECONDS = 3600
-STARTUP_TIMEOUT_SECONDS = 30.0
 
 Handler = Callable[[web.Request], Awaitable[web.StreamResponse]]
 
@@ -213,22 +213,13 @@ def create_app(issuer: TokenIssuer | None = None) -> web.Application:
     return app
 
 
-async def _start_site(app: web.Application, host: str, port: int) -> tuple[web.AppRunner, str]:
-    """Start serving `app`; return the runner and the base URL."""
-    runner = web.AppRunner(app, access_log=None)
-    await runner.setup()
-    site = web.TCPSite(runner, host, port)
-    try:
-        await site.start()
-    except BaseException:
-        await runner.cleanup()
-        raise
-    bound_host, bound_port = runner.addresses[0][:2]
-    return runner, f"http://{bound_host}:{bound_port}"
+class DetectionService(LocalService):
+    """The detection service on a background thread (start, stop and time-outs as `LocalService`).
 
+    Starting a running service answers its URL.
+    """
 
-class DetectionService:
-    """The detection service on a background thread: `start()` returns its base URL, `stop()` ends it."""
+    service_name = "tessary-detectd"
 
     def __init__(
         self,
@@ -239,72 +230,17 @@ class DetectionService:
         token_ttl_seconds: int = DEFAULT_TOKEN_TTL_SECONDS,
         clock: Callable[[], float] = time.time,
     ) -> None:
-        self.host = host
-        self.port = port
+        super().__init__(host, port)
         self.token_issuer = TokenIssuer(api_keys, token_ttl_seconds, clock)
-        self.base_url: str | None = None
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._thread: threading.Thread | None = None
-        self._lifecycle_lock = threading.Lock()
 
-    def start(self) -> str:
-        """Start serving and return the base URL; starting a running service returns its URL."""
-        with self._lifecycle_lock:
-            return self._start()
+    def build_app(self) -> web.Application:
+        return create_app(self.token_issuer)
 
-    def _start(self) -> str:
-        if self._thread is not None:
-            return self.base_url
+    def check_exposure(self) -> None:
         warn_if_unprotected("tessary-detectd", self.host, self.token_issuer.checks_tokens)
-        ready = threading.Event()
-        outcome: dict[str, Any] = {}
-        thread = threading.Thread(target=self._serve, args=(ready, outcome), name="tessary-detectd", daemon=True)
-        thread.start()
-        if not ready.wait(STARTUP_TIMEOUT_SECONDS):
-            raise RuntimeError("The detection service did not start in time.")
-        if "error" in outcome:
-            thread.join()
-            raise outcome["error"]
-        self._thread, self.base_url = thread, outcome["url"]
+
+    def already_running(self) -> str:
         return self.base_url
-
-    def stop(self) -> None:
-        """Stop serving and wait for the server thread to end; stopping twice is harmless."""
-        with self._lifecycle_lock:
-            self._stop()
-
-    def _stop(self) -> None:
-        thread, loop = self._thread, self._loop
-        if thread is None or loop is None:
-            return
-        loop.call_soon_threadsafe(loop.stop)
-        thread.join()
-        self._thread = self._loop = None
-        self.base_url = None
-
-    def __enter__(self) -> str:
-        return self.start()
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
-
-    def _serve(self, ready: threading.Event, outcome: dict[str, Any]) -> None:
-        """Thread body: run the server's event loop until `stop()`."""
-        loop = asyncio.new_event_loop()
-        try:
-            runner, outcome["url"] = loop.run_until_complete(_start_site(create_app(self.token_issuer), self.host, self.port))
-        except Exception as error:
-            outcome["error"] = error
-            loop.close()
-            ready.set()
-            return
-        self._loop = loop
-        ready.set()
-        try:
-            loop.run_forever()
-        finally:
-            loop.run_until_complete(runner.cleanup())
-            loop.close()
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
@@ -317,27 +253,14 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-async def serve_until_signalled(arguments: argparse.Namespace) -> None:
-    """Serve until SIGINT or SIGTERM, printing the base URL once ready."""
-    issuer = TokenIssuer(arguments.api_keys, arguments.token_ttl)
-    warn_if_unprotected("tessary-detectd", arguments.host, issuer.checks_tokens)
-    runner, url = await _start_site(create_app(issuer), arguments.host, arguments.port)
-    stopping = asyncio.Event()
-    loop = asyncio.get_running_loop()
-    for signal_number in (signal.SIGINT, signal.SIGTERM):
-        loop.add_signal_handler(signal_number, stopping.set)
-    print(url, flush=True)
-    try:
-        await stopping.wait()
-    finally:
-        await runner.cleanup()
-
-
 def main(argv: list[str] | None = None) -> int:
     """Console entry point of tessary-detectd."""
     arguments = parse_arguments(argv)
     try:
-        asyncio.run(serve_until_signalled(arguments))
+        issuer = TokenIssuer(arguments.api_keys, arguments.token_ttl)
+        warn_if_unprotected("tessary-detectd", arguments.host, issuer.checks_tokens)
+        asyncio.run(serve_until_signalled(create_app(issuer), arguments.host, arguments.port,
+                                          lambda url: print(url, flush=True)))
     except OSError as error:
         print(f"tessary-detectd: cannot listen on {arguments.host}:{arguments.port}: {error}", file=sys.stderr)
         return 1

@@ -36,14 +36,14 @@ import asyncio
 import itertools
 import json
 import re
-import signal
-import threading
 import time
 from collections import Counter
 from collections.abc import Callable
 from dataclasses import dataclass
 
 from aiohttp import web
+
+from tessary.services._harness import LocalService, root_url, serve_until_signalled
 
 DEFAULT_MODEL = "tessary-judge"
 LOOPBACK_HOSTS = ("127.0.0.1", "localhost", "::1")
@@ -308,94 +308,29 @@ class JudgeApp:
         return web.json_response({"status": "ok"})
 
 
-class JudgeServer:
-    """The judge server on its own thread and event loop, for in-process use."""
+class JudgeServer(LocalService):
+    """The judge server on its own thread and event loop (start, stop and time-outs as `LocalService`)."""
+
+    service_name = "judge server"
 
     def __init__(self, host: str = "127.0.0.1", port: int = 0, model_name: str = DEFAULT_MODEL) -> None:
         if host not in LOOPBACK_HOSTS:
             raise ValueError(f"The judge server listens on loopback only, not on {host!r}.")
-        self.host, self.port = host, port
+        super().__init__(host, port)
         self.app = JudgeApp(model_name)
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._runner: web.AppRunner | None = None
-        self._thread: threading.Thread | None = None
 
     @property
     def root_url(self) -> str:
-        """The server's root URL (the AI service's "url")."""
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"http://{host}:{self.port}"
+        """The server's root URL (the AI service's "url"); kept after a stop, for messages."""
+        return root_url(self.host, self.port)
 
     @property
     def base_url(self) -> str:
         """The OpenAI-style base URL ("api_url"); the chat endpoint is this + "/chat/completions"."""
         return self.root_url + "/v1"
 
-    def start(self, timeout: float = 10.0) -> str:
-        """Start listening on a free port (unless one was given); returns ``base_url``."""
-        if self._thread is not None:
-            raise RuntimeError("The judge server is already running.")
-        ready = threading.Event()
-        failure: list[BaseException] = []
-        self._thread = threading.Thread(
-            target=self._serve, args=(ready, failure), name="tessary-judged", daemon=True
-        )
-        self._thread.start()
-        if not ready.wait(timeout):
-            raise RuntimeError(f"The judge server did not start within {timeout} s.")
-        if failure:
-            self._thread.join()
-            self._thread = None
-            raise RuntimeError(f"The judge server could not start: {failure[0]}") from failure[0]
-        return self.base_url
-
-    def stop(self) -> None:
-        """Stop serving and wait for the server thread to end."""
-        if self._thread is None:
-            return
-        asyncio.run_coroutine_threadsafe(self._runner.cleanup(), self._loop).result()
-        self._loop.call_soon_threadsafe(self._loop.stop)
-        self._thread.join()
-        self._thread = None
-
-    def __enter__(self) -> "JudgeServer":
-        self.start()
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.stop()
-
-    def _serve(self, ready: threading.Event, failure: list[BaseException]) -> None:
-        loop = self._loop = asyncio.new_event_loop()
-        try:
-            loop.run_until_complete(self._listen())
-        except BaseException as exc:  # reported to start(), which raises it
-            failure.append(exc)
-            ready.set()
-            loop.close()
-            return
-        ready.set()
-        try:
-            loop.run_forever()
-        finally:
-            loop.close()
-
-    async def _listen(self) -> None:
-        self._runner = await start_runner(self.app, self.host, self.port)
-        self.port = bound_port(self._runner)
-
-
-async def start_runner(app: JudgeApp, host: str, port: int) -> web.AppRunner:
-    """Set up and start the HTTP site; the caller cleans the runner up."""
-    runner = web.AppRunner(app.build(), access_log=None)
-    await runner.setup()
-    await web.TCPSite(runner, host, port).start()
-    return runner
-
-
-def bound_port(runner: web.AppRunner) -> int:
-    """The port the runner's site actually listens on."""
-    return runner.addresses[0][1]
+    def build_app(self) -> web.Application:
+        return self.app.build()
 
 
 def _parse_args(argv: list[str] | None) -> argparse.Namespace:
@@ -408,24 +343,11 @@ def _parse_args(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-async def _serve_until_signalled(args: argparse.Namespace) -> None:
-    app = JudgeApp(args.model)
-    runner = await start_runner(app, args.host, args.port)
-    try:
-        stop = asyncio.Event()
-        loop = asyncio.get_running_loop()
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            loop.add_signal_handler(signum, stop.set)
-        host = f"[{args.host}]" if ":" in args.host else args.host
-        print(f"http://{host}:{bound_port(runner)}/v1", flush=True)
-        await stop.wait()
-    finally:
-        await runner.cleanup()
-
-
 def main(argv: list[str] | None = None) -> int:
     """Console entry point: serve until SIGINT or SIGTERM."""
-    asyncio.run(_serve_until_signalled(_parse_args(argv)))
+    args = _parse_args(argv)
+    asyncio.run(serve_until_signalled(JudgeApp(args.model).build(), args.host, args.port,
+                                      lambda url: print(url + "/v1", flush=True)))
     return 0
 
 
