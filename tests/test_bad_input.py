@@ -8,7 +8,6 @@ the failure.
 import asyncio
 import json
 import math
-import threading
 
 import aiohttp
 import aiohttp.client
@@ -17,6 +16,7 @@ import pandas as pd
 import pytest
 from aiohttp import web
 
+from _servers import LoopbackServer
 from tabulon import _engine as tabulon_engine
 from tessary.clients.api_client import APIClient
 from tessary.config import GenAIConfiguration
@@ -30,7 +30,6 @@ from tessary.metrics.judge_metrics import AnswerCorrectnessMetric, FaithfulnessM
 from tessary.metrics.llm_as_judge_metric import LLMAsJudgeMetric
 from tessary.providers import loomwright as lw
 from tessary.services.detectd import DetectionService
-from tessary.services.judged import JudgeServer
 
 WRAPPED = "Error while computing metrics: "
 LONG_TEXT = "word " * 210_000  # just over 1 MB
@@ -68,10 +67,11 @@ def is_missing(value):
 # Scripted loopback servers
 
 
-class BadServer:
+class BadServer(LoopbackServer):
     """A loopback server answering every POST badly, the same way each time, on any path."""
 
     def __init__(self, mode):
+        super().__init__(self.answer, method="POST", shutdown_grace=0.5)
         self.mode = mode
         self.requests = 0
 
@@ -92,25 +92,6 @@ class BadServer:
         if mode == "500":
             return web.json_response({"error": "internal"}, status=500)
         return web.Response(text=mode, content_type="application/json")  # a JSON body of the wrong shape
-
-    def __enter__(self):
-        self.loop = asyncio.new_event_loop()
-        app = web.Application()
-        app.router.add_route("POST", "/{tail:.*}", self.answer)
-        self.runner = web.AppRunner(app, shutdown_timeout=0.5)
-        self.loop.run_until_complete(self.runner.setup())
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        self.loop.run_until_complete(site.start())
-        self.url = f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}"
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc_info):
-        asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result(timeout=30)
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(timeout=30)
-        self.loop.close()
 
 
 @pytest.fixture
@@ -325,14 +306,6 @@ def hosted(monkeypatch):
     lw._inference_engine_cache.clear()
     yield
     lw._inference_engine_cache.clear()
-
-
-@pytest.fixture(scope="module")
-def judge_server():
-    server = JudgeServer()
-    server.start()
-    yield server
-    server.stop()
 
 
 @pytest.mark.parametrize("awaitable", [False, True], ids=["blocking", "awaitable"])

@@ -1,10 +1,7 @@
 """Shared records and a loopback server that counts what it is sent."""
-import asyncio
-import threading
-
 import pytest
-from aiohttp import web
 
+from _servers import LoopbackServer
 from tessary.services import detectd
 from tessary.services.judged import JudgeApp
 
@@ -21,17 +18,15 @@ def records():
     return [dict(record) for record in RECORDS]
 
 
-class CountingServer:
+class CountingServer(LoopbackServer):
     """The detection service and an OpenAI-protocol judge on one loopback port, recording every request."""
 
     def __init__(self):
+        super().__init__()
         self.requests = []  # (path, JSON body)
         self.judge = JudgeApp()
-        self._loop = asyncio.new_event_loop()
-        self._ready = threading.Event()
-        self._thread = threading.Thread(target=self._serve, daemon=True)
 
-    def _app(self):
+    def build_app(self):
         app = detectd.create_app()
         app.router.add_post("/v1/chat/completions", self.judge.chat_completions)
 
@@ -42,28 +37,8 @@ class CountingServer:
         app.on_response_prepare.append(record)
         return app
 
-    def _serve(self):
-        asyncio.set_event_loop(self._loop)
-        self._runner = web.AppRunner(self._app(), access_log=None)
-        self._loop.run_until_complete(self._runner.setup())
-        site = web.TCPSite(self._runner, "127.0.0.1", 0)
-        self._loop.run_until_complete(site.start())
-        self.url = "http://127.0.0.1:%d" % self._runner.addresses[0][1]
-        self._ready.set()
-        self._loop.run_forever()
-        self._loop.run_until_complete(self._runner.cleanup())
-
     def paths(self, prefix):
         return [body for path, body in self.requests if path.startswith(prefix)]
-
-    def __enter__(self):
-        self._thread.start()
-        assert self._ready.wait(10)
-        return self
-
-    def __exit__(self, *exc):
-        self._loop.call_soon_threadsafe(self._loop.stop)
-        self._thread.join(10)
 
 
 @pytest.fixture

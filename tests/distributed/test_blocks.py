@@ -2,7 +2,6 @@
 import asyncio
 import pickle
 import random
-import threading
 
 import pandas as pd
 import pytest
@@ -67,7 +66,7 @@ def test_block_of_nulls_in_a_partly_filled_column_is_refused(configuration):
 
 
 @pytest.fixture
-def counting_service():
+def counting_service(loopback):
     """A detection endpoint that answers after a pause and records the most requests in flight."""
     state = {"now": 0, "peak": 0}
 
@@ -78,20 +77,7 @@ def counting_service():
         state["now"] -= 1
         return web.json_response({"detections": []})
 
-    app = web.Application()
-    app.router.add_post("/ml/v1/text/detection", detect)
-    loop = asyncio.new_event_loop()
-    runner = web.AppRunner(app)
-    loop.run_until_complete(runner.setup())
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    loop.run_until_complete(site.start())
-    thread = threading.Thread(target=loop.run_forever, daemon=True)
-    thread.start()
-    port = site._server.sockets[0].getsockname()[1]
-    yield f"http://127.0.0.1:{port}", state
-    asyncio.run_coroutine_threadsafe(runner.cleanup(), loop).result()
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join()
+    return loopback(detect, path="/ml/v1/text/detection", method="POST").url, state
 
 
 def test_worker_keeps_one_session_and_bounds_requests_in_flight(configuration, counting_service):

@@ -1,9 +1,7 @@
 import asyncio
-import socket
 import sys
 
 import pytest
-import pytest_asyncio
 from aiohttp import web
 
 from tessary.utils import segment_batch_manager as telemetry
@@ -20,8 +18,8 @@ def empty_queue(monkeypatch):
     monkeypatch.delenv("TESSARY_TELEMETRY_URL", raising=False)
 
 
-@pytest_asyncio.fixture
-async def collector():
+@pytest.fixture
+def collector(loopback):
     """A loopback server that records every posted batch."""
     received = []
 
@@ -29,22 +27,7 @@ async def collector():
         received.append(await request.json())
         return web.json_response({"ok": True})
 
-    app = web.Application()
-    app.router.add_post("/events", collect)
-    runner = web.AppRunner(app)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    port = site._server.sockets[0].getsockname()[1]
-    yield f"http://127.0.0.1:{port}/events", received
-    await runner.cleanup()
-
-
-def closed_port_url():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        port = sock.getsockname()[1]
-    return f"http://127.0.0.1:{port}/events"
+    return loopback(collect, path="/events", method="POST").url + "/events", received
 
 
 @pytest.mark.asyncio
@@ -84,15 +67,15 @@ async def test_flush_posts_a_partial_batch(collector):
 
 
 @pytest.mark.asyncio
-async def test_unreachable_destination_never_fails():
-    manager = SegmentBatchManager(url=closed_port_url(), batch_size=1, timeout=2)
+async def test_unreachable_destination_never_fails(closed_port):
+    manager = SegmentBatchManager(url=f"http://127.0.0.1:{closed_port}/events", batch_size=1, timeout=2)
 
     assert await manager.track_event(EVENT) is None
     assert telemetry._pending == {}  # the failed batch is dropped, not retried forever
 
 
-def test_track_event_from_blocking_code_through_run_in_event_loop():
-    manager = SegmentBatchManager(url=closed_port_url(), batch_size=1, timeout=2)
+def test_track_event_from_blocking_code_through_run_in_event_loop(closed_port):
+    manager = SegmentBatchManager(url=f"http://127.0.0.1:{closed_port}/events", batch_size=1, timeout=2)
     assert run_in_event_loop(manager.track_event, EVENT) is None
 
 

@@ -1,7 +1,6 @@
 """A scripted judge server on loopback and the three judged paths, shared by the judging tests."""
 
 import asyncio
-import socket
 
 import pandas as pd
 import pytest
@@ -77,13 +76,6 @@ def server(monkeypatch):
     judge_server.start()
     yield judge_server
     judge_server.stop()
-
-
-@pytest.fixture
-def closed_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def metric_for(path, judge):

@@ -4,6 +4,7 @@ from types import SimpleNamespace
 
 from aiohttp import web
 
+from _servers import LoopbackServer
 from orvane_corvel_tallion import APIClient as QTSClient
 from orvane_corvel_tallion import BearerTokenAuthenticator
 from tessary.config import GenAIConfiguration
@@ -26,33 +27,18 @@ def provider(metric_name="hap", method=None, configuration=None, url="http://127
     return DetectorsProvider(configuration or GenAIConfiguration(), metric_name, metric_name.title(), method, **kwargs)
 
 
-class ScriptedServer:
+class ScriptedServer(LoopbackServer):
     """A loopback HTTP server answering each POST with the next (status, text) of its script.
 
     Every request's headers and body are kept in `requests`; past the end of the script it answers 500.
     """
 
     def __init__(self, script):
+        super().__init__(self._handle, method="POST")
         self.script = list(script)
         self.requests = []
-        self.runner = None
-        self.url = None
 
     async def _handle(self, request):
         self.requests.append({"headers": request.headers.copy(), "body": await request.text(), "path": request.path_qs})
         status, text = self.script.pop(0) if self.script else (500, '{"error": "script exhausted"}')
         return web.Response(status=status, text=text, content_type="application/json")
-
-    async def __aenter__(self):
-        app = web.Application()
-        app.router.add_post("/{tail:.*}", self._handle)
-        self.runner = web.AppRunner(app, access_log=None)
-        await self.runner.setup()
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        await site.start()
-        host, port = self.runner.addresses[0][:2]
-        self.url = f"http://{host}:{port}"
-        return self
-
-    async def __aexit__(self, *exc_info):
-        await self.runner.cleanup()

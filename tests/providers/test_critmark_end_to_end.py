@@ -2,11 +2,11 @@
 
 import asyncio
 import json
-import threading
 
 import pytest
 from aiohttp import web
 
+from _servers import LoopbackServer
 from tessary.config import GenAIConfiguration
 from tessary.entities.criteria import Option
 from tessary.entities.foundation_model import OpenAIFoundationModel
@@ -107,10 +107,11 @@ def test_metric_without_any_judge_is_refused():
         metric.evaluate(data=None, configuration=GenAIConfiguration())
 
 
-class BadJudgeServer:
+class BadJudgeServer(LoopbackServer):
     """Loopback chat server answering garbage, or nothing for longer than the client waits."""
 
     def __init__(self, mode):
+        super().__init__(self.chat, path="/v1/chat/completions", method="POST")
         self.mode = mode
         self.requests = 0
 
@@ -124,26 +125,6 @@ class BadJudgeServer:
             {"model": body["model"], "choices": [{"index": 0, "message": {"role": "assistant", "content": content}}]}
         )
 
-    def __enter__(self):
-        self.loop = asyncio.new_event_loop()
-        app = web.Application()
-        app.router.add_post("/v1/chat/completions", self.chat)
-        self.runner = web.AppRunner(app)
-        self.loop.run_until_complete(self.runner.setup())
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        self.loop.run_until_complete(site.start())
-        self.url = f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}/v1"
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc_info):
-        asyncio.run_coroutine_threadsafe(self.runner.shutdown(), self.loop).result(timeout=30)
-        asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result(timeout=30)
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join(timeout=30)
-        self.loop.close()
-
 
 @pytest.mark.parametrize(
     "mode, explanation, requests",
@@ -152,7 +133,7 @@ class BadJudgeServer:
 def test_garbage_or_silent_judge_gives_unparsable_records_not_a_crash(mode, explanation, requests, monkeypatch):
     monkeypatch.setenv("LUMERIS_SERVER", "QZAI")
     with BadJudgeServer(mode) as server:
-        monkeypatch.setenv("OPENAI_BASE_URL", server.url)
+        monkeypatch.setenv("OPENAI_BASE_URL", server.url + "/v1")
         metric = grounded_metric(llm_judge=judge(timeout=0.3, max_retries=0), compute_token_count=True)
         outcome = _evaluate_metrics(
             configuration=GenAIConfiguration(context_fields=["context"]), data=RECORDS, metrics=[metric]

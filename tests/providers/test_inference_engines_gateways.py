@@ -1,5 +1,4 @@
 """The package's inference engines: custom function, Portkey gateway, agent gateway, Google AI Studio."""
-import asyncio
 import json
 import threading
 import time
@@ -7,6 +6,7 @@ import time
 import pytest
 from aiohttp import web
 
+from _servers import LoopbackServer
 from tabulon.errors import InferenceError
 from tessary.entities.foundation_model import PortKeyCredentials
 from tessary.providers.inference_engines.custom_inference_engine import CustomFunctionInferenceEngine
@@ -15,10 +15,11 @@ from tessary.providers.inference_engines.portkey_inference_engine import PortKey
 from tessary.providers.inference_engines.qzo_ai_gateway_inference_engine import QzoAIGatewayInferenceEngine
 
 
-class Server:
+class Server(LoopbackServer):
     """A loopback server answering every POST from `reply(body, number)`; keeps the requests."""
 
     def __init__(self, reply):
+        super().__init__(self.handle, method="POST")
         self.reply, self.requests = reply, []
 
     async def handle(self, request):
@@ -26,25 +27,6 @@ class Server:
         self.requests.append({"path": request.path, "headers": dict(request.headers), "body": body})
         status, payload, headers = self.reply(body, len(self.requests))
         return web.json_response(payload, status=status, headers=headers)
-
-    def __enter__(self):
-        app = web.Application()
-        app.router.add_post("/{tail:.*}", self.handle)
-        self.loop = asyncio.new_event_loop()
-        self.runner = web.AppRunner(app, access_log=None)
-        self.loop.run_until_complete(self.runner.setup())
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        self.loop.run_until_complete(site.start())
-        self.url = f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}"
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-        return self
-
-    def __exit__(self, *exc):
-        asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result()
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join()
-        self.loop.close()
 
 
 def chat(text):

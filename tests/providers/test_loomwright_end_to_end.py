@@ -17,7 +17,6 @@ from tessary.metrics.judge_metrics import (
     FaithfulnessMetric,
 )
 from tessary.providers import loomwright as lw
-from tessary.services.judged import JudgeServer
 
 RECORDS = pd.DataFrame({
     "input_text": ["What is the capital of France?", "Who wrote Hamlet?"],
@@ -27,14 +26,6 @@ RECORDS = pd.DataFrame({
     "record_id": ["r1", "r2"],
 })
 CONFIGURATION = GenAIConfiguration(context_fields=["context"], reference_fields=["ground_truth"])
-
-
-@pytest.fixture(scope="module")
-def judge_server():
-    server = JudgeServer()
-    server.start()
-    yield server
-    server.stop()
 
 
 @pytest.fixture(autouse=True)

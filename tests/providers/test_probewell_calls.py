@@ -1,7 +1,6 @@
 """Detector calls: one session, retries on gateway statuses with awaited pauses, failures as error records."""
 
 import asyncio
-import socket
 
 import aiohttp
 import pandas as pd
@@ -75,10 +74,8 @@ async def test_other_status_fails_at_once(pauses, status):
 
 
 @pytest.mark.asyncio
-async def test_refused_connection_is_one_failed_attempt(pauses):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+async def test_refused_connection_is_one_failed_attempt(pauses, closed_port):
+    port = closed_port
     made = provider("hap", url=f"http://127.0.0.1:{port}")
     async with aiohttp.ClientSession() as session:
         outcome = await made.send_with_retries("{}", session)

@@ -7,7 +7,6 @@ import time
 from types import SimpleNamespace
 
 import pytest
-import pytest_asyncio
 from aiohttp import web
 
 from orvane_corvel_tallion import APIClient as QTSClient
@@ -33,15 +32,9 @@ async def answer(request):
     return web.Response(text=BIG, content_type="application/json")
 
 
-@pytest_asyncio.fixture
-async def server():
-    runner = web.AppRunner(web.Application(), shutdown_timeout=0.1)
-    runner.app.router.add_post("/{mode}/{tail:.*}", answer)
-    await runner.setup()
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    await site.start()
-    yield f"http://127.0.0.1:{site._server.sockets[0].getsockname()[1]}"
-    await runner.cleanup()
+@pytest.fixture
+def server(loopback):
+    return loopback(answer, path="/{mode}/{tail:.*}", method="POST", shutdown_grace=0.1).url
 
 
 def provider(url, **limits):

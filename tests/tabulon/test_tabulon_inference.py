@@ -1,7 +1,6 @@
 import asyncio
 import json
 import re
-import socket
 import sys
 import threading
 import types
@@ -9,6 +8,7 @@ import types
 import pytest
 from aiohttp import web
 
+from _servers import LoopbackServer
 from tabulon._concurrency import CallSlots
 from tabulon.errors import InferenceError, MissingDependencyError
 from tabulon.inference import (
@@ -28,10 +28,11 @@ def chat_reply(text, prompt_tokens=3, completion_tokens=2):
     }
 
 
-class ScriptedServer:
+class ScriptedServer(LoopbackServer):
     """A loopback HTTP server whose answers a test scripts; records requests and concurrency."""
 
     def __init__(self):
+        super().__init__(self.handle)
         self.requests = []
         self.in_flight = 0
         self.max_in_flight = 0
@@ -66,25 +67,9 @@ class ScriptedServer:
         finally:
             self.in_flight -= 1
 
-    def __enter__(self):
-        app = web.Application()
-        app.router.add_route("*", "/{tail:.*}", self.handle)
-        self.loop = asyncio.new_event_loop()
-        self.runner = web.AppRunner(app, access_log=None)
-        self.loop.run_until_complete(self.runner.setup())
-        site = web.TCPSite(self.runner, "127.0.0.1", 0)
-        self.loop.run_until_complete(site.start())
-        self.url = f"http://127.0.0.1:{self.runner.addresses[0][1]}"
-        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
-        self.thread.start()
-        return self
-
     def __exit__(self, *exc):
-        self.loop.call_soon_threadsafe(self.released.set)
-        asyncio.run_coroutine_threadsafe(self.runner.cleanup(), self.loop).result()
-        self.loop.call_soon_threadsafe(self.loop.stop)
-        self.thread.join()
-        self.loop.close()
+        self.call_soon(self.released.set)
+        super().__exit__(*exc)
 
 
 @pytest.fixture
@@ -194,10 +179,8 @@ def test_a_slow_engine_times_out_with_its_reason(server):
     assert output.attempts == 2
 
 
-def test_connection_errors_are_retried_then_recorded():
-    with socket.socket() as probe:  # a port that was free a moment ago and has no listener now
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+def test_connection_errors_are_retried_then_recorded(closed_port):
+    port = closed_port
     engine = OpenAiInferenceEngine(
         "m", credentials={"api_url": f"http://127.0.0.1:{port}/v1"}, max_retries=2, retry_base_delay=0.001
     )

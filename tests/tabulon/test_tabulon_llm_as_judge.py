@@ -8,7 +8,6 @@ from tabulon.inference import InferenceEngine, OpenAiInferenceEngine, QMLInferen
 from tabulon.llm_as_judge import TaskBasedLLMasJudge
 from tabulon.operator import SequentialOperator
 from tabulon.stream import MultiStream
-from tessary.services.judged import JudgeServer
 
 TEMPLATES = {
     "faithfulness": "judge_with_question_simplified_verbal",
@@ -30,12 +29,6 @@ BAD = {
     "ground_truths": ["Shakespeare"],
     "record_id": "bad",
 }
-
-
-@pytest.fixture(scope="module")
-def judge_server():
-    with JudgeServer() as server:
-        yield server
 
 
 def make_judge(engine, metric, judge_format=None, **overrides):

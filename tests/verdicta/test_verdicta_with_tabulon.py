@@ -1,9 +1,7 @@
 """DirectJudge over the recipe library's real HTTP engine, against a loopback chat server."""
 
-import asyncio
 import json
 import re
-import threading
 
 import pytest
 from aiohttp import web
@@ -36,22 +34,8 @@ async def chat_completions(request: web.Request) -> web.Response:
 
 
 @pytest.fixture
-def judge_url():
-    loop = asyncio.new_event_loop()
-    app = web.Application()
-    app.router.add_post("/v1/chat/completions", chat_completions)
-    runner = web.AppRunner(app)
-    loop.run_until_complete(runner.setup())
-    site = web.TCPSite(runner, "127.0.0.1", 0)
-    loop.run_until_complete(site.start())
-    port = site._server.sockets[0].getsockname()[1]
-    thread = threading.Thread(target=loop.run_forever, daemon=True)
-    thread.start()
-    yield f"http://127.0.0.1:{port}/v1"
-    asyncio.run_coroutine_threadsafe(runner.cleanup(), loop).result(timeout=30)
-    loop.call_soon_threadsafe(loop.stop)
-    thread.join(timeout=30)
-    loop.close()
+def judge_url(loopback):
+    return loopback(chat_completions, path="/v1/chat/completions", method="POST").url + "/v1"
 
 
 def test_judge_runs_end_to_end_through_the_http_engine(judge_url):
