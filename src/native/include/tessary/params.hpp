@@ -102,6 +102,14 @@ struct Params {
         return ordered && var_keywords_count() <= 1;
     }
 
+    /// The kind of the parameter at `index` (positional-or-keyword when out of range).
+    constexpr ParamKind kind_at(size_t index) const {
+        ParamKind found = ParamKind::positional_or_keyword;
+        size_t position = 0;
+        std::apply([&](const auto &...declared) { ((found = position++ == index ? declared.kind : found), ...); }, list);
+        return found;
+    }
+
     constexpr size_t var_keywords_count() const {
         return std::apply([](const auto &...declared) {
             return (size_t{0} + ... + (declared.kind == ParamKind::var_keyword ? 1 : 0));
@@ -131,7 +139,8 @@ public:
     nb::handle get() const {
         constexpr size_t index = List::template index_of<N>();
         static_assert(index != List::npos, "no parameter of that name");
-        static_assert(std::get<index>(Declared.list).kind != ParamKind::var_keyword, "read **kwargs with kwargs()");
+        static_assert(index == List::npos || Declared.kind_at(index) != ParamKind::var_keyword,
+                      "read **kwargs with kwargs()");
         return args_[index];
     }
 
