@@ -90,6 +90,16 @@ def test_hap_classifier_scores_each_sentence(text, params, expected):
     assert all(score >= hap_classifier.DECISION_THRESHOLD for score in offensive)
 
 
+@pytest.mark.usefixtures("hap_classifier_scorer")
+def test_hap_classifier_gives_the_shipped_models_own_probabilities():
+    from profanity_check import predict_prob
+
+    texts = ["You moron.", "Have a nice day", "damn it", "Go back to your country", "x", "Déjà vu, idiot ☃"]
+    scorer = hap_classifier.load_classifier()
+    assert scorer is not predict_prob  # the fast path read the model's parameters
+    assert list(scorer(texts)) == pytest.approx(list(predict_prob(texts)), abs=1e-12)
+
+
 @pytest.mark.parametrize("failure", [None, RuntimeError("model written by another scikit-learn")])
 def test_hap_falls_back_to_the_lexicon_when_the_classifier_cannot_load(monkeypatch, failure, caplog):
     class Unloadable(type(pytest)):
