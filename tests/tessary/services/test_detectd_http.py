@@ -76,6 +76,7 @@ def chat_body(arguments):
     }
 
 
+@pytest.mark.usefixtures("hap_lexicon")
 @pytest.mark.parametrize(
     ("endpoint", "body", "expected"),
     [
@@ -189,6 +190,16 @@ def test_routing_errors_answer_json(base_url, method, path, status):
     assert json.loads(caught.value.read())["status_code"] == status
 
 
+def test_hap_answers_classifier_scores_in_the_detection_shape(base_url, monkeypatch):
+    pytest.importorskip("profanity_check", reason="the hap classifier (extra 'hap') is not installed")
+    monkeypatch.delenv("TESSARY_HAP_SCORER", raising=False)
+    status, answer = post_body(base_url, "detection", {"detectors": {"hap": {}}, "input": "Hello there. You moron."})
+    assert status == 200 and [(d["text"], d["start"], d["end"]) for d in answer["detections"]] == [("You moron.", 13, 23)]
+    assert set(answer["detections"][0]) == {"detection_type", "detection", "text", "start", "end", "score"}
+    assert 0.5 <= answer["detections"][0]["score"] <= 1
+
+
+@pytest.mark.usefixtures("hap_lexicon")
 def test_concurrent_mixed_requests_are_all_answered(base_url):
     good = json.dumps({"detectors": {"hap": {}}, "input": "you idiot"})
     bad = '{"detectors": {"hap": {}}, "input": NaN}'

@@ -1,27 +1,39 @@
-"""The "hap" detector: hateful, abusive and profane language from a shipped lexicon.
+"""The "hap" detector: hateful, abusive and profane language.
 
-The lexicon is `tessary/services/data/hap_lexicon.txt`; each entry gives a
-category (hate, abuse, profanity), a score and a term, where a trailing "*"
-also matches any word ending.  All terms are compiled into one
-case-insensitive pattern that only matches on word boundaries, longest terms
-first, so "piece of shit" is one detection rather than "shit" alone.
+Two scorers stand behind it, chosen by the environment variable
+``TESSARY_HAP_SCORER`` at each request:
 
-Every match is one detection:
+- "classifier" (the default): the trained offensive-language classifier of
+  `hap_classifier` (extra ``hap``) scores every sentence; each sentence scored
+  at its decision threshold (0.5) or above is one detection with category
+  "offensive" and the classifier's probability as score.  When the package is
+  missing or its model fails to load, the lexicon scores instead.
+- "lexicon": the shipped lexicon `tessary/services/data/hap_lexicon.txt`; each
+  entry gives a category (hate, abuse, profanity), a score and a term, where a
+  trailing "*" also matches any word ending.  All terms are compiled into one
+  case-insensitive pattern that only matches on word boundaries, longest terms
+  first, so "piece of shit" is one detection rather than "shit" alone.
+
+Every detection has the shape
 ``{"detection_type": "hap", "detection": category, "text", "start", "end", "score"}``
 with `start`/`end` the character offsets in the input.  The optional
-"threshold" parameter drops detections scored below it.
+"threshold" parameter drops detections scored below it (for the classifier it
+replaces the decision threshold).
 """
 
 from __future__ import annotations
 
+import os
 import re
 from dataclasses import dataclass
 from functools import cache
 from importlib import resources
 from typing import Any
 
-from tessary.services.detectors import _params
+from tessary.services.detectors import _params, hap_classifier
 
+SCORER_VARIABLE = "TESSARY_HAP_SCORER"
+SCORERS = ("classifier", "lexicon")
 LEXICON_RESOURCE = ("tessary.services", "data/hap_lexicon.txt")
 CATEGORIES = ("hate", "abuse", "profanity")
 
@@ -127,4 +139,17 @@ def find_terms(text: str, lexicon: Lexicon | None = None) -> list[dict[str, Any]
 def detect(text: str, params: dict[str, Any]) -> list[dict[str, Any]]:
     """Run the "hap" detector on `text` with its parameters."""
     minimum = _params.threshold(params, "hap")
+    classifier = hap_classifier.load_classifier() if selected_scorer() == "classifier" else None
+    if classifier is not None:
+        if "threshold" not in params:
+            minimum = hap_classifier.DECISION_THRESHOLD
+        return hap_classifier.classify(text, classifier, minimum)
     return [d for d in find_terms(text) if d["score"] >= minimum]
+
+
+def selected_scorer() -> str:
+    """The scorer named by `SCORER_VARIABLE` ("classifier" when unset)."""
+    name = os.environ.get(SCORER_VARIABLE, "").strip().lower() or "classifier"
+    if name not in SCORERS:
+        raise ValueError(f"{SCORER_VARIABLE} must be one of {', '.join(SCORERS)}, got {name!r}.")
+    return name
