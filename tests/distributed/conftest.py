@@ -47,12 +47,23 @@ def _ship_support_by_value(pickler_module: str):
     importlib.import_module(pickler_module).register_pickle_by_value(distributed_support)
 
 
-@pytest.fixture(scope="session")
-def ray_cluster():
-    _require("ray")
-    if not network_is_isolated():
+def _require_engine(name: str):
+    _require(name)
+    if name == "ray" and not network_is_isolated():
         pytest.skip("Ray's servers listen on every interface: its tests run in a network namespace "
                     "of their own (test_ray_tests_in_network_namespace)")
+
+
+@pytest.fixture(params=["ray", "dask"])
+def engine_name(request):
+    """An installed engine that may start servers here; no cluster is started."""
+    _require_engine(request.param)
+    return request.param
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    _require_engine("ray")
     _ship_support_by_value("ray.cloudpickle")
     import ray
 

@@ -1,7 +1,10 @@
 """Both engines against the in-process run: exact results, records modes, identifiers filled once."""
 import importlib.util
+import json
 import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pandas as pd
@@ -67,3 +70,17 @@ def test_ray_tests_in_network_namespace():
                                      str(Path(__file__).parent)])
     assert done.returncode == 0, done.stdout[-6000:] + done.stderr[-3000:]
     assert " passed" in done.stdout.splitlines()[-1]
+
+
+def test_command_on_a_local_cluster_prints_the_in_process_figures(engine_name, tmp_path):
+    table = make_records(400)
+    table.to_csv(tmp_path / "records.csv", index=False)
+    command = [sys.executable, "-m", "tessary", "evaluate", str(tmp_path / "records.csv"), "--quiet",
+               "-m", "answer_correctness:token_recall", "-m", "pii", "--format", "json"]
+    in_this_process = subprocess.run(command, capture_output=True, text=True)
+    on_engine = subprocess.run([*command, "--engine", engine_name, "--workers", "2", "--out", str(tmp_path / "out")],
+                               capture_output=True, text=True)
+    assert on_engine.returncode == in_this_process.returncode == 0, on_engine.stderr[-3000:]
+    assert json.loads(on_engine.stdout) == json.loads(in_this_process.stdout)
+    written = json.loads((tmp_path / "out" / "results.json").read_text())
+    assert written["run_info"]["engine"]["name"] == engine_name
