@@ -1,6 +1,6 @@
 """A lexical metric over N records: in-process against Ray and Dask with 1 and 2 local workers.
 
-    python bench/distributed.py [SIZE ...]        (default: 100000 1000000)
+    python bench/scale_out.py [SIZE ...]        (default: 1000000)
 
 The records are written once per size to Parquet (files of 10,000 rows); every
 measurement then runs in a fresh process: the in-process run reads the whole
@@ -149,4 +149,4 @@ if __name__ == "__main__":
         command = " ".join(["ip link set lo up && exec", sys.executable, __file__, *sys.argv[1:]])
         raise SystemExit(subprocess.run(["unshare", "--net", "sh", "-c", command]).returncode)
     else:
-        main([int(size) for size in sys.argv[1:]] or [100_000, 1_000_000])
+        main([int(size) for size in sys.argv[1:]] or [1_000_000])

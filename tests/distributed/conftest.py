@@ -1,9 +1,6 @@
 """The local detection service and local clusters (loopback, 2 workers), started and stopped here."""
 import importlib
 import importlib.util
-import os
-import subprocess
-import sys
 
 import pytest
 
@@ -87,9 +84,13 @@ def dask_client():
     cluster.close()
 
 
+def block_rows(table):
+    return max(250, len(table) // 8)
+
+
 @pytest.fixture(params=["ray", "dask"])
 def engine(request):
-    """evaluate(table, metrics, configuration, **options) on one engine, cut into blocks of 500."""
+    """evaluate(table, metrics, configuration, **options) on one engine, cut into about eight blocks."""
     if request.param == "ray":
         request.getfixturevalue("ray_cluster")
         import ray
@@ -97,8 +98,8 @@ def engine(request):
         from tessary.distributed import evaluate_ray
 
         def run(table, metrics, configuration, **options):
-            return evaluate_ray(ray.data.from_pandas(table), metrics, configuration, batch_size=500,
-                                concurrency=2, **options)
+            return evaluate_ray(ray.data.from_pandas(table), metrics, configuration,
+                                batch_size=block_rows(table), concurrency=2, **options)
     else:
         client = request.getfixturevalue("dask_client")
         import dask.dataframe as dd
@@ -106,6 +107,6 @@ def engine(request):
         from tessary.distributed import evaluate_dask
 
         def run(table, metrics, configuration, **options):
-            frame = dd.from_pandas(table, chunksize=500, sort=False)
+            frame = dd.from_pandas(table, chunksize=block_rows(table), sort=False)
             return evaluate_dask(frame, metrics, configuration, client=client, **options)
     return run
