@@ -107,12 +107,13 @@ def measure(kind: str, workers: int, data: str, out: str) -> dict:
 
 def run_one(kind: str, workers: int, data: Path, scratch: Path) -> dict:
     out = scratch / f"out-{kind}-{workers}"
-    done = subprocess.run([sys.executable, __file__, "--one", kind, str(workers), str(data), str(out)],
+    report = scratch / f"{kind}-{workers}.json"
+    done = subprocess.run([sys.executable, __file__, "--one", kind, str(workers), str(data), str(out), str(report)],
                           capture_output=True, text=True)
-    if done.returncode:
-        raise RuntimeError(f"{kind} with {workers} workers failed:\n{done.stderr[-4000:]}")
+    if done.returncode or not report.exists():
+        raise RuntimeError(f"{kind} with {workers} workers failed:\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
     shutil.rmtree(out, ignore_errors=True)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return json.loads(report.read_text())
 
 
 def main(sizes: list[int]) -> None:
@@ -143,8 +144,9 @@ def main(sizes: list[int]) -> None:
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--one"]:
-        kind, workers, data, out = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
-        print(json.dumps(measure(kind, workers, data, out)))
+        kind, workers, data, out, report = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5], sys.argv[6]
+        # A file, not standard output: the engines print there too.
+        Path(report).write_text(json.dumps(measure(kind, workers, data, out)))
     elif not _isolated() and os.geteuid() == 0 and shutil.which("unshare"):
         command = " ".join(["ip link set lo up && exec", sys.executable, __file__, *sys.argv[1:]])
         raise SystemExit(subprocess.run(["unshare", "--net", "sh", "-c", command]).returncode)

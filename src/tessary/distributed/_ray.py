@@ -37,7 +37,22 @@ def _read(ray: Any, source: str) -> Any:
         return ray.data.read_csv(source, **blocks)
     if lowered.endswith((".jsonl", ".json", ".ndjson")):
         return ray.data.read_json(source, **blocks)
-    return ray.data.read_parquet(source, **blocks)
+    with _datasource_v1(ray):
+        return ray.data.read_parquet(source, **blocks)
+
+
+@contextlib.contextmanager
+def _datasource_v1(ray: Any) -> Iterator[None]:
+    """Ray's first Parquet reader: the second ignores the block count and reads small files as one block."""
+    context = ray.data.DataContext.get_current()
+    before = getattr(context, "use_datasource_v2", None)
+    if before is not None:
+        context.use_datasource_v2 = False
+    try:
+        yield
+    finally:
+        if before is not None:
+            context.use_datasource_v2 = before
 
 
 def _file_count(directory: str) -> int | None:
