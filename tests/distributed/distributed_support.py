@@ -12,6 +12,7 @@ from tessary.metrics.detector_metrics import HAPMetric, PIIMetric
 from tessary.metrics.judge_metrics import AnswerCorrectnessMetric, FaithfulnessMetric
 
 ROWS = 20_000
+DETECTOR_ROWS = 5_000
 WORDS = "alpha beta gamma delta epsilon zeta eta theta iota kappa".split()
 
 
