@@ -36,12 +36,12 @@ def whole_table_run(configuration, client_factory):
     return run
 
 
-@pytest.mark.parametrize("metric_set", sorted(METRIC_SETS))
 def rows_of(metric_set):
     """Detector metrics send a request per record to the local service: fewer keep the suite quick."""
     return DETECTOR_ROWS if metric_set == "detector" else ROWS
 
 
+@pytest.mark.parametrize("metric_set", sorted(METRIC_SETS))
 def test_engine_result_equals_in_process_run(engine, configuration, client_factory, whole_table_run, metric_set):
     table = make_records(rows_of(metric_set))
     result = engine(table, METRIC_SETS[metric_set](), configuration, api_client_factory=client_factory)
