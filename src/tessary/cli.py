@@ -2,6 +2,7 @@
 
     tessary evaluate records.csv --metric faithfulness --metric hap --out out/
     tessary evaluate records.csv --metric faithfulness:llm_as_judge --dry-run --price-per-1k-tokens 0.15
+    tessary evaluate records.parquet --metric hap --engine ray --address ray://head:10001
     tessary metrics
     tessary report out/results.json -o report.html
 
@@ -37,6 +38,11 @@ class OutputFormat(StrEnum):
     table = "table"
     json = "json"
     csv = "csv"
+
+
+class Engine(StrEnum):
+    ray = "ray"
+    dask = "dask"
 
 
 class Service(StrEnum):
@@ -188,6 +194,20 @@ def write_outputs(result: Any, directory: Path, table: Any = None, configuration
 # -- commands ---------------------------------------------------------------------------------------
 
 
+def _run(run: Any, engine: Engine | None, address: str | None, workers: int | None, *,
+         max_concurrency: int | None, quiet: bool) -> Any:
+    """In this process, or on the engine's cluster when one is named."""
+    from tessary.api._evaluate import run_prepared
+
+    if engine is None:
+        if address is not None or workers is not None:
+            raise ValueError("--address and --workers go with --engine ray or --engine dask.")
+        return run_prepared(run, max_concurrency=max_concurrency, progress=False if quiet else None)
+    from tessary.distributed._cli import run_on_engine
+
+    return run_on_engine(run, engine.value, address=address, workers=workers, quiet=quiet)
+
+
 @app.command()
 def evaluate(
     data: Annotated[Path, typer.Argument(help="CSV, JSON Lines, JSON or Parquet file of records.")],
@@ -208,10 +228,15 @@ def evaluate(
     price_per_1k_tokens: Annotated[float | None, typer.Option(min=0, help="Price of 1,000 prompt tokens, for the dry run.")] = None,
     no_cache: Annotated[bool, typer.Option("--no-cache", help="Do not use the judge's response cache.")] = False,
     quiet: Annotated[bool, typer.Option("--quiet", "-q", help="No progress display.")] = False,
+    engine: Annotated[Engine | None, typer.Option(help="Evaluate on a cluster engine instead of in this process.")] = None,
+    address: Annotated[str | None, typer.Option(help="The engine's cluster (Ray: ray://HOST:10001 or auto; Dask: "
+                                                "tcp://HOST:8786); without it a local cluster runs for this call.")] = None,
+    workers: Annotated[int | None, typer.Option(min=1, help="Engine workers (default: one per core of the local "
+                                                "cluster, every CPU of a given one).")] = None,
 ) -> None:
     """Evaluate the records of DATA and print one line per metric."""
     from tessary.api import DataError, UnknownMetricError, estimate
-    from tessary.api._evaluate import prepare_run, run_prepared
+    from tessary.api._evaluate import prepare_run
     from tessary.api._registry import resolve_metrics
 
     if no_cache:
@@ -225,7 +250,7 @@ def evaluate(
                             price_per_1k_tokens=price_per_1k_tokens, **fields)
         else:
             run = prepare_run(str(data), metrics, metric_groups=metric_group, judge=judge, **fields)
-            result = run_prepared(run, max_concurrency=max_concurrency, progress=False if quiet else None)
+            result = _run(run, engine, address, workers, max_concurrency=max_concurrency, quiet=quiet)
     except (DataError, UnknownMetricError, ValueError, TypeError) as error:
         raise _fail(_one_line(error)) from None
     if dry_run:

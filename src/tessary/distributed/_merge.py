@@ -268,8 +268,8 @@ class ResultMerger:
     with a "block" column as `BlockEvaluator` returns); without a position, blocks
     count in the order they arrive. `result()` orders them by position and returns
     exactly what one run over the whole table returns. With records written to
-    Parquet, `result()` also renames the block files to "part-00000.parquet" and on
-    in table order.
+    Parquet, `result()` also renames the block files to "part-MMM-BBBBB.parquet"
+    (metric, then block in table order).
     """
 
     def __init__(self) -> None:

@@ -26,21 +26,67 @@ def _ray() -> Any:
 
 
 def _read(ray: Any, source: str) -> Any:
-    """A dataset from a Parquet file or directory, a CSV file or a JSON Lines file."""
+    """A dataset from a Parquet file or directory, a CSV file or a JSON Lines file.
+
+    A directory gives one block per file: left to itself, Ray joins small files into
+    a few blocks, and a block goes to one worker however many wait.
+    """
     lowered = source.lower()
+    blocks = {"override_num_blocks": _file_count(source)} if os.path.isdir(source) else {}
     if lowered.endswith(".csv"):
-        return ray.data.read_csv(source)
+        return ray.data.read_csv(source, **blocks)
     if lowered.endswith((".jsonl", ".json", ".ndjson")):
-        return ray.data.read_json(source)
-    return ray.data.read_parquet(source)
+        return ray.data.read_json(source, **blocks)
+    with _datasource_v1(ray):
+        return ray.data.read_parquet(source, **blocks)
+
+
+@contextlib.contextmanager
+def _datasource_v1(ray: Any) -> Iterator[None]:
+    """Ray's first Parquet reader: the second ignores the block count and reads small files as one block."""
+    context = ray.data.DataContext.get_current()
+    before = getattr(context, "use_datasource_v2", None)
+    if before is not None:
+        context.use_datasource_v2 = False
+    try:
+        yield
+    finally:
+        if before is not None:
+            context.use_datasource_v2 = before
+
+
+def _file_count(directory: str) -> int | None:
+    files = sum(1 for entry in os.scandir(directory) if entry.is_file() and not entry.name.startswith((".", "_")))
+    return files or None
+
+
+def _parquet_fill(source: str, configuration: Any) -> RecordFill:
+    """The fill of a Parquet source from its footers and its identifier and timestamp columns only.
+
+    Decided on the driver with pyarrow, a batch at a time: a pass on the cluster
+    would start a task per block to count a few numbers.
+    """
+    import pyarrow.dataset as pads
+
+    table = pads.dataset(source, format="parquet")
+    columns = list(table.schema.names)
+    wanted = [c for c in {configuration.record_id_field, configuration.record_timestamp_field} if c in columns]
+    present = {c: any(b.column(0).null_count < len(b) for b in table.to_batches(columns=[c])) for c in wanted}
+    return _run.fill_for_table(configuration, rows=table.count_rows(), columns=columns,
+                               has_values=lambda column: present.get(column, False))
+
+
+def _is_parquet(source: str) -> bool:
+    return not source.lower().endswith((".csv", ".jsonl", ".json", ".ndjson")) and os.path.exists(source)
 
 
 def _as_dataset(ray: Any, dataset: Any, configuration: Any) -> tuple[Any, RecordFill | None]:
-    """The dataset, and for a pandas table the fill done in place (as an in-process run does)."""
+    """The dataset, and the fill when it is known without the cluster (a pandas table, local Parquet)."""
     if isinstance(dataset, pd.DataFrame):
         return ray.data.from_pandas(dataset), _run.fill_for_pandas(configuration, dataset)
     if isinstance(dataset, (str, os.PathLike)):
-        return _read(ray, os.fspath(dataset)), None
+        source = os.fspath(dataset)
+        return _read(ray, source), _parquet_fill(source, configuration) if _is_parquet(source) else None
     if isinstance(dataset, ray.data.Dataset):
         return dataset, None
     raise TypeError(
@@ -50,19 +96,23 @@ def _as_dataset(ray: Any, dataset: Any, configuration: Any) -> tuple[Any, Record
 
 
 def _fill(dataset: Any, configuration: Any) -> RecordFill:
-    """Decide the identifier and timestamp filling over the whole dataset (one counting pass)."""
+    """Decide the identifier and timestamp filling over the whole dataset (one pass over those columns)."""
     columns = list(dataset.schema().names)
     wanted = [c for c in {configuration.record_id_field, configuration.record_timestamp_field} if c in columns]
-    rows = dataset.count()
     counts: dict[str, int] = {}
-    if wanted and rows:
+    if wanted:
 
         def non_null(batch: pd.DataFrame) -> pd.DataFrame:
-            return pd.DataFrame({column: [int(batch[column].notna().sum())] for column in wanted})
+            counted = {column: [int(batch[column].notna().sum())] for column in wanted}
+            return pd.DataFrame({"_rows": [len(batch)], **counted})
 
-        counted = dataset.select_columns(wanted).map_batches(non_null, batch_format="pandas")
-        totals = counted.sum(wanted)
-        counts = totals if isinstance(totals, dict) else {wanted[0]: totals}
+        # Summed here: a few numbers per block, where Ray's aggregation would shuffle.
+        for row in dataset.select_columns(wanted).map_batches(non_null, batch_format="pandas").iter_rows():
+            for name, value in row.items():
+                counts[name] = counts.get(name, 0) + int(value)
+        rows = counts.pop("_rows", 0)
+    else:
+        rows = dataset.count()
     return _run.fill_for_table(
         configuration, rows=rows, columns=columns, has_values=lambda column: bool(counts.get(column, 0))
     )
@@ -85,7 +135,21 @@ def _workers(ray: Any, concurrency: int | None) -> int:
         if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
             raise ValueError(f"concurrency must be a whole number of at least 1, got {concurrency!r}.")
         return concurrency
-    return max(1, int(ray.cluster_resources().get("CPU", 1)))
+    return max(1, int(_cluster_cpus(ray)))
+
+
+def _cluster_cpus(ray: Any) -> float:
+    return float(ray.cluster_resources().get("CPU", 1))
+
+
+def actor_cpus(cluster_cpus: float, workers: int) -> float:
+    """The CPU share each evaluator actor reserves: at most half a CPU, and always one CPU left.
+
+    The read tasks that feed the actors need a whole CPU each; were the actors to
+    reserve them all (one worker on one CPU), no read could start and the run would
+    wait for ever.
+    """
+    return max(0.0, min(0.5, (cluster_cpus - 1) / workers))
 
 
 def evaluate_ray(
@@ -106,7 +170,7 @@ def evaluate_ray(
     `batch_size` records go to `concurrency` workers (default: one per CPU of the
     cluster), each holding one `BlockEvaluator`. `records`: "keep" (record results
     in the result), "none" (aggregates only) or "parquet:DIR" (record rows written
-    by the workers as DIR/part-00000.parquet, ... in table order). `judge` is used
+    by the workers as DIR/part-MMM-BBBBB.parquet: metric, then block in table order). `judge` is used
     by the configuration and by every metric without its own. `api_client_factory`
     builds one platform client per worker (a callable, `Credentials` or an
     `APIClient`); without it, workers build one from their environment when a metric
@@ -128,16 +192,15 @@ def evaluate_ray(
         records=mode, fill=fill, max_in_flight=max_in_flight,
     )
     merger = ResultMerger()
+    workers = _workers(ray, concurrency)
     with _ordered(ray):
         evaluated = source.map_batches(
             _RayBlockEvaluator,
             fn_constructor_args=(evaluator,),
             batch_size=batch_size,
             batch_format="pandas",
-            concurrency=_workers(ray, concurrency),
-            # Half a CPU per actor leaves room for the read tasks that feed them: with a
-            # whole CPU each, one actor per CPU would starve the reads of a Parquet source.
-            num_cpus=0.5,
+            concurrency=workers,
+            num_cpus=actor_cpus(_cluster_cpus(ray), workers),
         )
         for batch in evaluated.iter_batches(batch_size=None, batch_format="pandas"):
             merger.update(batch)

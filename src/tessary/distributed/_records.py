@@ -66,22 +66,24 @@ def _text(value: Any) -> str | None:
     return json.dumps(value, default=str)
 
 
-def _cell(name: str, value: Any) -> Any:
+def _column(name: str, values: list[Any]) -> list[Any]:
+    """One column of the schema's type: numbers as floats, evidences as JSON text, the rest as text."""
     if name == "value":
-        return None if value is None else float(value)
+        return [None if value is None else float(value) for value in values]
     if name in ("evidences", "additional_info"):
-        return _text(value)
-    return None if value is None else str(value)
+        return [_text(value) for value in values]
+    return [value if value is None or type(value) is str else str(value) for value in values]
 
 
 def write_block(metric_rows: list[list[dict[str, Any]]], directory: str) -> list[str]:
     """Write one block's record rows, one file per metric; returns the (temporary) paths."""
     pa, _, pq = _pyarrow()
     filesystem, path = _filesystem(directory)
+    schema = _schema()
     written = []
     for rows in metric_rows:
-        columns = {name: [_cell(name, row.get(name)) for row in rows] for name in RECORD_COLUMNS}
-        table = pa.Table.from_pydict(columns, schema=_schema())
+        columns = {name: _column(name, [row.get(name) for row in rows]) for name in RECORD_COLUMNS}
+        table = pa.Table.from_pydict(columns, schema=schema)
         target = f"{path.rstrip('/')}/{_PENDING_PREFIX}{uuid.uuid4().hex}.parquet"
         pq.write_table(table, target, filesystem=filesystem)
         written.append(target if "://" not in directory else f"{directory.split('://')[0]}://{target}")

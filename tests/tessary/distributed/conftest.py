@@ -1,9 +1,6 @@
 """The local detection service and local clusters (loopback, 2 workers), started and stopped here."""
 import importlib
 import importlib.util
-import os
-import subprocess
-import sys
 
 import pytest
 
@@ -47,12 +44,23 @@ def _ship_support_by_value(pickler_module: str):
     importlib.import_module(pickler_module).register_pickle_by_value(distributed_support)
 
 
-@pytest.fixture(scope="session")
-def ray_cluster():
-    _require("ray")
-    if not network_is_isolated():
+def _require_engine(name: str):
+    _require(name)
+    if name == "ray" and not network_is_isolated():
         pytest.skip("Ray's servers listen on every interface: its tests run in a network namespace "
                     "of their own (test_ray_tests_in_network_namespace)")
+
+
+@pytest.fixture(params=["ray", "dask"])
+def engine_name(request):
+    """An installed engine that may start servers here; no cluster is started."""
+    _require_engine(request.param)
+    return request.param
+
+
+@pytest.fixture(scope="session")
+def ray_cluster():
+    _require_engine("ray")
     _ship_support_by_value("ray.cloudpickle")
     import ray
 
@@ -76,9 +84,13 @@ def dask_client():
     cluster.close()
 
 
+def block_rows(table):
+    return max(250, len(table) // 8)
+
+
 @pytest.fixture(params=["ray", "dask"])
 def engine(request):
-    """evaluate(table, metrics, configuration, **options) on one engine, cut into blocks of 500."""
+    """evaluate(table, metrics, configuration, **options) on one engine, cut into about eight blocks."""
     if request.param == "ray":
         request.getfixturevalue("ray_cluster")
         import ray
@@ -86,8 +98,8 @@ def engine(request):
         from tessary.distributed import evaluate_ray
 
         def run(table, metrics, configuration, **options):
-            return evaluate_ray(ray.data.from_pandas(table), metrics, configuration, batch_size=500,
-                                concurrency=2, **options)
+            return evaluate_ray(ray.data.from_pandas(table), metrics, configuration,
+                                batch_size=block_rows(table), concurrency=2, **options)
     else:
         client = request.getfixturevalue("dask_client")
         import dask.dataframe as dd
@@ -95,6 +107,6 @@ def engine(request):
         from tessary.distributed import evaluate_dask
 
         def run(table, metrics, configuration, **options):
-            frame = dd.from_pandas(table, chunksize=500, sort=False)
+            frame = dd.from_pandas(table, chunksize=block_rows(table), sort=False)
             return evaluate_dask(frame, metrics, configuration, client=client, **options)
     return run

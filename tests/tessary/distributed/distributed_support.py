@@ -11,7 +11,8 @@ from tessary.evaluators.impl.runsmith import _evaluate_metrics
 from tessary.metrics.detector_metrics import HAPMetric, PIIMetric
 from tessary.metrics.judge_metrics import AnswerCorrectnessMetric, FaithfulnessMetric
 
-ROWS = 2_000
+ROWS = 20_000
+DETECTOR_ROWS = 5_000
 WORDS = "alpha beta gamma delta epsilon zeta eta theta iota kappa".split()
 
 
@@ -37,7 +38,6 @@ METRIC_SETS = {
     "user-defined": lambda: [demo.ContextOverlapMetric()],
     "detector": lambda: [PIIMetric(), HAPMetric()],
 }
-
 
 
 def in_process(configuration, table, metrics, client_factory):

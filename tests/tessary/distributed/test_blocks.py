@@ -128,17 +128,24 @@ def test_what_workers_receive_pickles(configuration, client_factory, module):
         pickler.register_pickle_by_value(__import__(__name__))
     client = client_factory()
     client.qts_client  # built and holding its lock
-    evaluator = BlockEvaluator([PIIMetric(), TimestampedMetric()], configuration, api_client_factory=client,
-                               records="none")
-    shipped = [_evaluate_metrics, APIClient.__init__, client, evaluator, configuration]
+    metrics = [*(metric for name in sorted(METRIC_SETS) for metric in METRIC_SETS[name]()), TimestampedMetric()]
+    fill = RecordFill.decide(configuration, columns=["input_text"], has_values=lambda column: False)
+    evaluator = BlockEvaluator(metrics, configuration, api_client_factory=client, records="none", fill=fill)
+    block = evaluator.evaluate_block(make_records(5, with_ids=False), 0)
+    shipped = [_evaluate_metrics, APIClient.__init__, client, evaluator, configuration, client_factory, block]
     if module == "cloudpickle":
         shipped.append(user_pipeline)
     loaded = pickler.loads(pickler.dumps(shipped))
     assert loaded[0] is _evaluate_metrics and loaded[1] is APIClient.__init__
     assert loaded[2].credentials == client.credentials and loaded[2].qts_client is not None
-    assert loaded[3].evaluate_block(make_records(5), 0).rows == 5
+    again = loaded[3].evaluate_block(make_records(5, with_ids=False), 0)
+    assert [part.scores.unpack() for part in again.parts] == [part.scores.unpack() for part in block.parts]
+    assert loaded[5]().credentials == client.credentials
+    merger = ResultMerger()
+    merger.update(loaded[6])
+    assert [a.total_records for a in merger.result().metrics_result] == [5] * len(block.parts)
     if module == "cloudpickle":
-        result = loaded[5](configuration, make_records(5), [TimestampedMetric()], loaded[2])
+        result = loaded[7](configuration, make_records(5), [TimestampedMetric()], loaded[2])
         assert result.metrics_result[0].total_records == 5
 
 
@@ -163,3 +170,11 @@ def test_merge_refuses_an_aggregate_not_made_from_its_records(configuration):
 
     with pytest.raises(MergeError, match="'median' does not compute its value"):
         BlockEvaluator([Median()], configuration).evaluate_block(make_records(4), 0)
+
+
+@pytest.mark.parametrize("cpus, workers, share", [(1, 1, 0.0), (2, 1, 0.5), (2, 2, 0.5), (3, 4, 0.5), (4, 8, 0.375)])
+def test_ray_actors_leave_a_cpu_for_the_reads_that_feed_them(cpus, workers, share):
+    from tessary.distributed._ray import actor_cpus
+
+    assert actor_cpus(cpus, workers) == share
+    assert cpus - workers * share >= 1

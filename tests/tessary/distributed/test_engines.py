@@ -1,7 +1,10 @@
 """Both engines against the in-process run: exact results, records modes, identifiers filled once."""
 import importlib.util
+import json
 import os
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import pandas as pd
@@ -9,6 +12,7 @@ import pytest
 
 from distributed_support import (
     METRIC_SETS,
+    DETECTOR_ROWS,
     ROWS,
     TimestampedMetric,
     in_process,
@@ -18,13 +22,30 @@ from distributed_support import (
 )
 
 
+@pytest.fixture(scope="session")
+def whole_table_run(configuration, client_factory):
+    """The in-process result over ROWS records per metric set, computed once for both engines."""
+    results = {}
+
+    def run(metric_set):
+        if metric_set not in results:
+            results[metric_set] = in_process(configuration, make_records(rows_of(metric_set)),
+                                             METRIC_SETS[metric_set](), client_factory)
+        return results[metric_set]
+
+    return run
+
+
+def rows_of(metric_set):
+    """Detector metrics send a request per record to the local service: fewer keep the suite quick."""
+    return DETECTOR_ROWS if metric_set == "detector" else ROWS
+
+
 @pytest.mark.parametrize("metric_set", sorted(METRIC_SETS))
-def test_engine_result_equals_in_process_run(engine, configuration, client_factory, metric_set):
-    rows = ROWS if metric_set != "detector" else 600
-    table = make_records(rows)
-    expected = in_process(configuration, table, METRIC_SETS[metric_set](), client_factory)
+def test_engine_result_equals_in_process_run(engine, configuration, client_factory, whole_table_run, metric_set):
+    table = make_records(rows_of(metric_set))
     result = engine(table, METRIC_SETS[metric_set](), configuration, api_client_factory=client_factory)
-    assert result == expected
+    assert result == whole_table_run(metric_set)
     assert [r.record_id for r in result.metrics_result[0].record_level_metrics] == list(table["record_id"])
 
 
@@ -67,3 +88,17 @@ def test_ray_tests_in_network_namespace():
                                      str(Path(__file__).parent)])
     assert done.returncode == 0, done.stdout[-6000:] + done.stderr[-3000:]
     assert " passed" in done.stdout.splitlines()[-1]
+
+
+def test_command_on_a_local_cluster_prints_the_in_process_figures(engine_name, tmp_path):
+    table = make_records(400)
+    table.to_csv(tmp_path / "records.csv", index=False)
+    command = [sys.executable, "-m", "tessary", "evaluate", str(tmp_path / "records.csv"), "--quiet",
+               "-m", "answer_correctness:token_recall", "-m", "pii", "--format", "json"]
+    in_this_process = subprocess.run(command, capture_output=True, text=True)
+    on_engine = subprocess.run([*command, "--engine", engine_name, "--workers", "2", "--out", str(tmp_path / "out")],
+                               capture_output=True, text=True)
+    assert on_engine.returncode == in_this_process.returncode == 0, on_engine.stderr[-3000:]
+    assert json.loads(on_engine.stdout) == json.loads(in_this_process.stdout)
+    written = json.loads((tmp_path / "out" / "results.json").read_text())
+    assert written["run_info"]["engine"]["name"] == engine_name

@@ -1,6 +1,6 @@
 """A lexical metric over N records: in-process against Ray and Dask with 1 and 2 local workers.
 
-    python bench/distributed.py [SIZE ...]        (default: 100000 1000000)
+    python bench/scale_out.py [SIZE ...]        (default: 1000000)
 
 The records are written once per size to Parquet (files of 10,000 rows); every
 measurement then runs in a fresh process: the in-process run reads the whole
@@ -107,12 +107,13 @@ def measure(kind: str, workers: int, data: str, out: str) -> dict:
 
 def run_one(kind: str, workers: int, data: Path, scratch: Path) -> dict:
     out = scratch / f"out-{kind}-{workers}"
-    done = subprocess.run([sys.executable, __file__, "--one", kind, str(workers), str(data), str(out)],
+    report = scratch / f"{kind}-{workers}.json"
+    done = subprocess.run([sys.executable, __file__, "--one", kind, str(workers), str(data), str(out), str(report)],
                           capture_output=True, text=True)
-    if done.returncode:
-        raise RuntimeError(f"{kind} with {workers} workers failed:\n{done.stderr[-4000:]}")
+    if done.returncode or not report.exists():
+        raise RuntimeError(f"{kind} with {workers} workers failed:\n{done.stdout[-2000:]}\n{done.stderr[-4000:]}")
     shutil.rmtree(out, ignore_errors=True)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return json.loads(report.read_text())
 
 
 def main(sizes: list[int]) -> None:
@@ -143,10 +144,11 @@ def main(sizes: list[int]) -> None:
 
 if __name__ == "__main__":
     if sys.argv[1:2] == ["--one"]:
-        kind, workers, data, out = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
-        print(json.dumps(measure(kind, workers, data, out)))
+        kind, workers, data, out, report = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5], sys.argv[6]
+        # A file, not standard output: the engines print there too.
+        Path(report).write_text(json.dumps(measure(kind, workers, data, out)))
     elif not _isolated() and os.geteuid() == 0 and shutil.which("unshare"):
         command = " ".join(["ip link set lo up && exec", sys.executable, __file__, *sys.argv[1:]])
         raise SystemExit(subprocess.run(["unshare", "--net", "sh", "-c", command]).returncode)
     else:
-        main([int(size) for size in sys.argv[1:]] or [100_000, 1_000_000])
+        main([int(size) for size in sys.argv[1:]] or [1_000_000])
