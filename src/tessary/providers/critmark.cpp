@@ -3,6 +3,7 @@
 #include <tessary/coroutine.hpp>
 #include <tessary/module.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/provider.hpp>
 
 #include <algorithm>
 #include <deque>
@@ -96,30 +97,6 @@ nb::object provider_init(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Inference-engine parameters per judge model kind
 
-/// The AI service's credentials: url, then api_key, then the on-premises user fields.
-nb::dict lumeris_credentials(nb::handle model) {
-    nb::object credentials = attr<"credentials">(attr<"provider">(model));
-    nb::dict mapping;
-    set_item(mapping, "url", attr<"url">(credentials));
-    nb::object api_key = attr<"api_key">(credentials);
-    if (truthy(api_key)) set_item(mapping, "api_key", api_key);
-    if (truthy(attr<"version">(credentials))) {
-        set_item(mapping, "username", attr<"username">(credentials));
-        set_item(mapping, "instance_id", attr<"instance_id">(credentials));
-        nb::object password = attr<"password">(credentials);
-        if (truthy(password)) set_item(mapping, "password", password);
-    }
-    nb::object project_id = attr<"project_id">(model);
-    if (truthy(project_id)) {
-        set_item(mapping, "project_id", project_id);
-    } else {
-        nb::object space_id = attr<"space_id">(model);
-        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
-        set_item(mapping, "space_id", space_id);
-    }
-    return mapping;
-}
-
 nb::object dumped_credentials(nb::handle model) {
     // The engine logs in with the secrets, which every other dump masks.
     return attr<"credentials">(attr<"provider">(model)).attr("model_dump")(nb::arg("context") = global<"REVEAL_SECRETS">());
@@ -135,7 +112,7 @@ nb::object get_inference_engine_params(const Args &args) {
     set_item(params, "data_classification_policy", policy);
 
     if (is_instance(model, global<"QzAIFoundationModel">())) {
-        nb::dict credentials = lumeris_credentials(model);
+        nb::dict credentials = tessary::provider::service_credentials(model);
         set_item(params, "credentials", credentials);
         set_item(params, "provider", nb::str("lumeris-sdk"));
         set_item(params, "model", attr<"model_id">(model));
@@ -360,18 +337,10 @@ nb::object evaluate(const Args &args) {
     raise_wrapped(self, caught);
 }
 
-tessary::Task evaluate_async_body(nb::object self, nb::object data) {
-    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
-    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
-                                                            nb::arg("func") = attr<"evaluate">(self),
-                                                            nb::arg("data") = data);
-    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
-    nb::object result = co_await tessary::awaitable(future);
-    co_return result;
-}
-
 nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "VerdictaProvider.evaluate_async");
+    return tessary::make_coroutine(
+        tessary::provider::evaluate_in_executor(args.owned(0), args.owned(1), tessary::provider::EvaluatePassed::as_func_keyword),
+        "VerdictaProvider.evaluate_async");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -478,68 +447,87 @@ nb::object metadata_item(nb::handle answer, PyObject *key) {
     return tessary::steal_or_throw(PyObject_GetItem(metadata.ptr(), key));
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0], results = args[1], data = args[2];
-    nb::list records;
-    bool count_tokens = truthy(attr<"compute_token_count">(self));
-    std::optional<TokenCounter> counter;
-    if (count_tokens) {
-        nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
-        set_attr(self, "encoding", encoding);
-        encoding = attr<"encoding">(self);
-        counter.emplace(encoding);
-    }
-    nb::object input_tokens = nb::none(), output_tokens = nb::none();
+/// The token counter of the run, when the provider counts tokens: the "cl100k_base" encoding is
+/// stored on the provider and read back from it, as it is used.
+std::optional<TokenCounter> token_counter(nb::handle self) {
+    if (!truthy(attr<"compute_token_count">(self))) return std::nullopt;
+    nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
+    set_attr(self, "encoding", encoding);
+    return TokenCounter(attr<"encoding">(self));
+}
 
-    nb::object options = attr<"options">(self);
+/// Each option's value by its name.
+nb::dict option_scores(nb::handle self) {
     nb::dict scores;
-    for (nb::handle option : options) {
+    for (nb::handle option : attr<"options">(self)) {
         nb::object name = attr<"name">(option), value = attr<"value">(option);
         if (PyDict_SetItem(scores.ptr(), name.ptr(), value.ptr()) < 0) tessary::throw_pending();
     }
+    return scores;
+}
 
-    nb::object id_column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_id_field">(self).ptr()));
-    nb::list record_ids = as_list(id_column.attr("tolist")());
-    nb::object timestamp_column =
-        tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_timestamp_field">(self).ptr()));
-    nb::list timestamps = as_list(timestamp_column.attr("tolist")());
-    nb::list answers = as_list(nb::borrow(results));
+/// `data[field].tolist()` for the column named by the provider's attribute `field`.
+nb::list column_of(nb::handle data, nb::handle field) {
+    nb::object column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), field.ptr()));
+    return as_list(column.attr("tolist")());
+}
 
-    // Fields shared by every record result.
-    nb::object name = attr<"metric_name">(self), display_name = attr<"display_name">(self);
-    nb::object method = attr<"metric_method">(self), group = attr<"metric_group">(self);
-    nb::object thresholds = attr<"thresholds">(self);
-    nb::object provider = attr<"value">(attr<"TABULON">(global<"EvaluationProvider">()));
-    nb::object record_class = global<"RecordMetricResult">();
-    nb::object names = kwnames({"name", "display_name", "method", "group", "provider", "value", "label", "record_id",
-                                "record_timestamp", "thresholds", "explanation", "additional_info"});
-    PyObject *prompt_key = tessary::interned<"prompt">();
-    PyObject *response_key = tessary::interned<"unparsed_response">();
+tessary::provider::RecordBuilder record_builder(nb::handle self) {
+    tessary::provider::MetricFields fields{attr<"metric_name">(self),
+                                           attr<"display_name">(self),
+                                           attr<"metric_method">(self),
+                                           attr<"value">(attr<"TABULON">(global<"EvaluationProvider">())),
+                                           attr<"metric_group">(self),
+                                           attr<"thresholds">(self)};
+    return tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields));
+}
+
+/// {"feedback": feedback or None, "input_tokens": ..., "output_tokens": ...} of one judged record.
+nb::dict additional_info(nb::handle feedback, nb::handle input_tokens, nb::handle output_tokens) {
+    nb::dict info;
+    PyObject *shown_feedback = truthy(feedback) ? feedback.ptr() : Py_None;
+    if (PyDict_SetItem(info.ptr(), tessary::interned<"feedback">(), shown_feedback) < 0 ||
+        PyDict_SetItem(info.ptr(), tessary::interned<"input_tokens">(), input_tokens.ptr()) < 0 ||
+        PyDict_SetItem(info.ptr(), tessary::interned<"output_tokens">(), output_tokens.ptr()) < 0)
+        tessary::throw_pending();
+    return info;
+}
+
+/// One judge answer as a record result: the selected option's value and label, the explanation,
+/// the feedback and the token counts.
+nb::object judged_record(const tessary::provider::RecordBuilder &records, nb::handle scores,
+                         std::optional<TokenCounter> &counter, nb::handle answer, nb::handle record_id,
+                         nb::handle timestamp) {
+    nb::object input_tokens = nb::none(), output_tokens = nb::none();
+    if (counter) {
+        input_tokens = counter->count(metadata_item(answer, tessary::interned<"prompt">()));
+        output_tokens = counter->count(metadata_item(answer, tessary::interned<"unparsed_response">()));
+    }
+    nb::object label = attr<"selected_option">(answer);
+    PyObject *score = nullptr;
+    if (PyDict_GetItemRef(scores.ptr(), label.ptr(), &score) < 0) tessary::throw_pending();
+    nb::object value = score ? nb::steal(score) : nb::none();
+    nb::object explanation = attr<"explanation">(answer);
+    nb::object info = additional_info(attr<"feedback">(answer), input_tokens, output_tokens);
+    return records.build<"value", "label", "record_id", "record_timestamp", "explanation", "additional_info">(
+        value, label, record_id, timestamp, explanation, info);
+}
+
+nb::object post_process(const Args &args) {
+    nb::handle self = args[0], results = args[1], data = args[2];
+    std::optional<TokenCounter> counter = token_counter(self);
+    nb::dict scores = option_scores(self);
+    nb::list record_ids = column_of(data, attr<"record_id_field">(self));
+    nb::list timestamps = column_of(data, attr<"record_timestamp_field">(self));
+    nb::list answers = as_list(results);
+    tessary::provider::RecordBuilder records_of = record_builder(self);
 
     Py_ssize_t count = std::min({nb::len(record_ids), nb::len(timestamps), nb::len(answers)});
+    nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle answer = PyList_GET_ITEM(answers.ptr(), i);
-        if (count_tokens) {
-            input_tokens = counter->count(metadata_item(answer, prompt_key));
-            output_tokens = counter->count(metadata_item(answer, response_key));
-        }
-        nb::object label = attr<"selected_option">(answer);
-        PyObject *score = nullptr;
-        if (PyDict_GetItemRef(scores.ptr(), label.ptr(), &score) < 0) tessary::throw_pending();
-        nb::object value = score ? nb::steal(score) : nb::none();
-        nb::object explanation = attr<"explanation">(answer);
-        nb::object feedback = attr<"feedback">(answer);
-        nb::dict additional_info;
-        set_item(additional_info, "feedback", truthy(feedback) ? feedback : nb::none());
-        set_item(additional_info, "input_tokens", input_tokens);
-        set_item(additional_info, "output_tokens", output_tokens);
-        PyObject *values[] = {name.ptr(),        display_name.ptr(),
-                              method.ptr(),      group.ptr(),
-                              provider.ptr(),    value.ptr(),
-                              label.ptr(),       PyList_GET_ITEM(record_ids.ptr(), i),
-                              PyList_GET_ITEM(timestamps.ptr(), i), thresholds.ptr(),
-                              explanation.ptr(), additional_info.ptr()};
-        records.append(call_keywords(record_class, values, names));
+        nb::object record = judged_record(records_of, scores, counter, PyList_GET_ITEM(answers.ptr(), i),
+                                          PyList_GET_ITEM(record_ids.ptr(), i), PyList_GET_ITEM(timestamps.ptr(), i));
+        PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
     }
     return attr<"create">(global<"AggregateMetricResult">())(records);
 }

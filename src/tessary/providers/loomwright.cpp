@@ -4,8 +4,10 @@
 #include <tessary/module.hpp>
 #include <tessary/coroutine.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/provider.hpp>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace nb = nanobind;
@@ -19,16 +21,13 @@ using tessary::text_of;
 using tessary::formatted;
 using tessary::contains;
 using tessary::is_instance;
-using tessary::round4;
+using tessary::provider::equals_text;
+using tessary::provider::first_item;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Pure helpers
-
-bool text_equals(nb::handle text, const char *literal) {
-    return PyUnicode_CompareWithASCIIString(text.ptr(), literal) == 0;
-}
 
 
 /// `getattr(object, name, fallback)`.
@@ -107,17 +106,17 @@ nb::object create_inference_engine_impl(const Args &args) {
     nb::object use_cache = nb::bool_(truthy(args[2]));  // the engines receive its truth value
     nb::object credentials = parse_json_or_empty(args[3]);
     nb::object parameters = parse_json_or_empty(args[4]);
-    if (text_equals(provider, "qzai"))
+    if (equals_text(provider, "qzai"))
         return global<"QMLInferenceEngineGeneration">()(nb::arg("credentials") = credentials,
                                                        nb::arg("model_name") = model_id, nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "openai"))
+    if (equals_text(provider, "openai"))
         return global<"OpenAiInferenceEngine">()(nb::arg("model_name") = model_id, nb::arg("credentials") = credentials,
                                                 nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "azure_openai"))
+    if (equals_text(provider, "azure_openai"))
         return global<"AzureOpenAIInferenceEngine">()(nb::arg("model_name") = model_id,
                                                      nb::arg("credentials") = credentials, nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "vertexai") || text_equals(provider, "google_ai_studio") ||
-        text_equals(provider, "aws_bedrock")) {
+    if (equals_text(provider, "vertexai") || equals_text(provider, "google_ai_studio") ||
+        equals_text(provider, "aws_bedrock")) {
         nb::object engine_class = global<"LiteLLMInferenceEngine">();
         if (!PyDict_Check(parameters.ptr()))
             tessary::raise_error(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
@@ -125,37 +124,13 @@ nb::object create_inference_engine_impl(const Args &args) {
         return tessary::call_with_keywords(
             engine_class, {{"model", model_id}, {"credentials", credentials}, {"use_cache", use_cache}}, parameters);
     }
-    if (text_equals(provider, "portkey"))
+    if (equals_text(provider, "portkey"))
         return global<"PortKeyInferenceEngine">()(nb::arg("credentials") = credentials, nb::arg("model") = model_id,
                                                  nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "qzo_gateway"))
+    if (equals_text(provider, "qzo_gateway"))
         return global<"QzoAIGatewayInferenceEngine">()(nb::arg("credentials") = credentials,
                                                       nb::arg("use_cache") = use_cache);
     tessary::raise_error(PyExc_Exception, "LLM Model provider '%U' is not supported.", provider.ptr());
-}
-
-/// The AI service's credentials as the engine expects them, with the project or space.
-nb::dict service_credentials(nb::handle model) {
-    nb::object credentials = model.attr("provider").attr("credentials");
-    nb::dict mapping;
-    mapping["url"] = credentials.attr("url");
-    nb::object api_key = credentials.attr("api_key");
-    if (truthy(api_key)) mapping["api_key"] = api_key;
-    if (truthy(credentials.attr("version"))) {
-        mapping["username"] = credentials.attr("username");
-        mapping["instance_id"] = credentials.attr("instance_id");
-        nb::object password = credentials.attr("password");
-        if (truthy(password)) mapping["password"] = password;
-    }
-    nb::object project_id = model.attr("project_id");
-    if (truthy(project_id)) {
-        mapping["project_id"] = project_id;
-    } else {
-        nb::object space_id = model.attr("space_id");
-        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
-        mapping["space_id"] = space_id;
-    }
-    return mapping;
 }
 
 struct JudgeKind {
@@ -196,8 +171,8 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
         if (!is_instance(model, global(kind.model_class))) continue;
         if (!kind.provider) return custom_function_engine(model, enable_cache);
         nb::object credentials;
-        if (text_equals(nb::str(kind.provider), "qzai")) {
-            credentials = service_credentials(model);
+        if (std::strcmp(kind.provider, "qzai") == 0) {
+            credentials = tessary::provider::service_credentials(model);
         } else {
             nb::object dump = model.attr("provider").attr("credentials").attr("model_dump");
             // The engine logs in with the secrets, which every other dump masks.
@@ -206,7 +181,7 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
                                         : dump(nb::arg("context") = reveal);
         }
         nb::object credentials_json = dumps(credentials, nb::arg("sort_keys") = true);
-        nb::object model_id = text_equals(nb::str(kind.provider), "qzo_gateway") ? nb::str("") : model.attr("model_id");
+        nb::object model_id = std::strcmp(kind.provider, "qzo_gateway") == 0 ? nb::str("") : model.attr("model_id");
         nb::object factory = attr<"_create_inference_engine_impl">(global<"TabulonProvider">());
         if (!kind.with_parameters)
             return factory(nb::arg("provider") = kind.provider, nb::arg("model_id") = model_id,
@@ -241,7 +216,7 @@ nb::object get_llmaj_metric(const Args &args) {
     nb::object task = nb::str("tasks.rag_eval.") + name + nb::str(".binary");
     nb::object main_score = name + nb::str("_judge");
     nb::object mapping = self.attr("column_mapping");
-    nb::object prediction_field = text_equals(metric_name, "context_relevance") ? mapping.attr("contexts")
+    nb::object prediction_field = equals_text(metric_name, "context_relevance") ? mapping.attr("contexts")
                                                                                 : mapping.attr("answer");
     return global<"TaskBasedLLMasJudge">()(
         nb::arg("inference_model") = engine, nb::arg("format") = format, nb::arg("template") = template_name,
@@ -252,7 +227,7 @@ nb::object get_llmaj_metric(const Args &args) {
 nb::object get_llmaj_template(const Args &args) {
     nb::handle metric_name = args[1];
     nb::object template_name = global<"METRIC_TO_TEMPLATE">()[metric_name];
-    const char *suffix = text_equals(metric_name, "faithfulness") ? "_verbal" : "_numeric";
+    const char *suffix = equals_text(metric_name, "faithfulness") ? "_verbal" : "_numeric";
     return nb::str("templates.rag_eval.") + nb::str(metric_name) + nb::str(".") + nb::str(template_name) +
            nb::str(suffix);
 }
@@ -293,17 +268,10 @@ nb::object evaluate(const Args &args) {
     tessary::raise_object(wrapped);
 }
 
-tessary::Task evaluate_async_body(nb::object self, nb::object data) {
-    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
-    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
-                                                             attr<"evaluate">(self), nb::arg("data") = data);
-    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
-    nb::object result = co_await tessary::awaitable(future);
-    co_return result;
-}
-
 nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "TabulonProvider.evaluate_async");
+    return tessary::make_coroutine(
+        tessary::provider::evaluate_in_executor(args.owned(0), args.owned(1), tessary::provider::EvaluatePassed::positionally),
+        "TabulonProvider.evaluate_async");
 }
 
 /// Stops at the first field missing from the table.
@@ -312,8 +280,6 @@ bool all_present(nb::handle fields, nb::handle columns) {
         if (!contains(columns, field)) return false;
     return true;
 }
-
-nb::object first_of(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
 
 /// The values of one column as a list of our own, refused unless it has one value per row.
 nb::list column_snapshot(nb::handle table, nb::handle column, Py_ssize_t rows) {
@@ -370,11 +336,11 @@ nb::object pre_process_data(const Args &args) {
 
     // Empty field lists name no column; the library decides whether the metric needs it.
     nb::object inputs = configuration.attr("input_fields");
-    if (nb::len(inputs) && contains(columns, first_of(inputs)))
-        library[mapping.attr("question")] = converted[first_of(inputs)];
+    if (nb::len(inputs) && contains(columns, first_item(inputs)))
+        library[mapping.attr("question")] = converted[first_item(inputs)];
     nb::object outputs = configuration.attr("output_fields");
     if (nb::len(outputs) && all_present(outputs, columns))
-        library[mapping.attr("answer")] = converted[first_of(outputs)];
+        library[mapping.attr("answer")] = converted[first_item(outputs)];
     nb::object contexts = configuration.attr("context_fields");
     if (nb::len(contexts) && all_present(contexts, columns))
         library[mapping.attr("contexts")] = list_column(converted, contexts);
@@ -466,16 +432,15 @@ nb::object record_value(nb::handle raw, bool clip) {
     if (PyFloat_CheckExact(raw.ptr())) {
         double value = PyFloat_AS_DOUBLE(raw.ptr());
         if (clip && !(value > 0.0)) value = 0.0;
-        return nb::float_(round4(value));
+        return tessary::steal_or_throw(PyFloat_FromDouble(tessary::provider::round4_double(value)));
     }
-    nb::object value = nb::borrow(raw);
     if (clip) {
         nb::object zero = nb::float_(0.0);
         int above = PyObject_RichCompareBool(raw.ptr(), zero.ptr(), Py_GT);
         if (above < 0) tessary::throw_pending();
         if (!above) return nb::float_(0.0);
     }
-    return global<"round">()(value, 4);
+    return global<"round">()(raw, 4);
 }
 
 bool is_nan(nb::handle value) { return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())); }
@@ -489,67 +454,90 @@ nb::list no_value_errors() {
     return errors;
 }
 
-/// min() or max() as Python computes them over a non-empty list (the first of equal or unordered values wins).
+/// min() or max() as Python computes them over the values that are neither None nor NaN (the first
+/// of equal or unordered values wins); None when no record has a value.
 nb::object extreme(nb::handle values, int operation) {
-    nb::object best = nb::none();  // None when no record has a value
+    nb::object best = nb::none();
     for (nb::handle value : values) {
         if (value.is_none() || is_nan(value)) continue;
         if (best.is_none()) {
             best = nb::borrow(value);
             continue;
         }
-        int better = PyObject_RichCompareBool(value.ptr(), best.ptr(), operation);
-        if (better < 0) tessary::throw_pending();
+        bool better;
+        if (PyFloat_CheckExact(value.ptr()) && PyFloat_CheckExact(best.ptr())) {
+            double candidate = PyFloat_AS_DOUBLE(value.ptr()), kept = PyFloat_AS_DOUBLE(best.ptr());
+            better = operation == Py_LT ? candidate < kept : candidate > kept;
+        } else {
+            int compared = PyObject_RichCompareBool(value.ptr(), best.ptr(), operation);
+            if (compared < 0) tessary::throw_pending();
+            better = compared;
+        }
         if (better) best = nb::borrow(value);
     }
     return best;
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0], result = args[1];
-    nb::object name = self.attr("metric_name"), display_name = self.attr("metric_display_name");
-    nb::object method = self.attr("metric_method"), group = self.attr("metric_group");
-    nb::object thresholds = self.attr("thresholds");
-    nb::object provider = global<"EvaluationProvider">().attr("TABULON").attr("value");
+/// The fields the provider's record results share.
+tessary::provider::RecordBuilder record_builder(nb::handle self) {
+    tessary::provider::MetricFields fields{self.attr("metric_name"),
+                                           self.attr("metric_display_name"),
+                                           self.attr("metric_method"),
+                                           global<"EvaluationProvider">().attr("TABULON").attr("value"),
+                                           self.attr("metric_group"),
+                                           self.attr("thresholds")};
+    return tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields));
+}
 
+/// True when the metric's method clips negative scores to 0.
+bool clips_scores(nb::handle self, nb::handle name, nb::handle method) {
     nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
-    bool apply_clipping = contains(clip_table, name) && contains(clip_table[name], method);
+    return contains(clip_table, name) && contains(clip_table[name], method);
+}
 
-    nb::object column = result[name];
+/// The result's scores (of its metric's column) and record ids, one of each per record.
+std::pair<nb::list, nb::list> scores_and_ids(nb::handle result, nb::handle column) {
     nb::list raw_scores = tessary::tolist_snapshot(column);
     nb::list record_ids = tessary::tolist_snapshot(nb::object(result["record_id"]));
     if (PyList_GET_SIZE(record_ids.ptr()) != PyList_GET_SIZE(raw_scores.ptr()))
         tessary::raise_error(PyExc_ValueError, "the result holds %zd scores for %zd record ids",
                              PyList_GET_SIZE(raw_scores.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    return {std::move(raw_scores), std::move(record_ids)};
+}
+
+nb::object post_process(const Args &args) {
+    nb::handle self = args[0], result = args[1];
+    tessary::provider::RecordBuilder records_of = record_builder(self);
+    const tessary::provider::MetricFields &fields = records_of.fields();
+    bool clip = clips_scores(self, fields.name, fields.method);
+    nb::object column = result[fields.name];
+    auto [raw_scores, record_ids] = scores_and_ids(result, column);
     Py_ssize_t count = PyList_GET_SIZE(raw_scores.ptr());
 
-    nb::object record_class = global<"RecordMetricResult">();
-    nb::object keywords = nb::make_tuple("name", "display_name", "method", "group", "provider", "value", "record_id",
-                                         "thresholds");
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), apply_clipping);
+        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), clip);
         nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
-        PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
-                                 provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
-        nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
+        nb::object record = records_of.build<"value", "record_id">(value, record_id);
         if (is_nan(value)) record.attr("errors") = no_value_errors();
-        nb::object stored = record.attr("value");
+        nb::object stored = attr<"value">(record);
         PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
         PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
     }
 
+    // The mean as the column gives it (numpy's float is a float too), rounded to a plain float.
     nb::object mean = column.attr("mean")();
-    nb::object rounded_mean = PyFloat_Check(mean.ptr()) ? nb::object(nb::float_(round4(PyFloat_AS_DOUBLE(mean.ptr()))))
-                                                        : global<"round">()(mean, 4);
+    nb::object rounded_mean = PyFloat_Check(mean.ptr())
+                                  ? nb::object(nb::float_(tessary::provider::round4_double(PyFloat_AS_DOUBLE(mean.ptr()))))
+                                  : global<"round">()(mean, 4);
     if (count == 0) tessary::raise_error(PyExc_ValueError, "min() iterable argument is empty");
     return global<"AggregateMetricResult">()(
-        nb::arg("name") = name, nb::arg("display_name") = display_name, nb::arg("method") = method,
-        nb::arg("group") = group, nb::arg("provider") = provider, nb::arg("value") = rounded_mean,
+        nb::arg("name") = fields.name, nb::arg("display_name") = fields.display_name, nb::arg("method") = fields.method,
+        nb::arg("group") = fields.group, nb::arg("provider") = fields.provider, nb::arg("value") = rounded_mean,
         nb::arg("total_records") = count, nb::arg("record_level_metrics") = records,
         nb::arg("min") = extreme(values, Py_LT), nb::arg("max") = extreme(values, Py_GT),
-        nb::arg("mean") = rounded_mean, nb::arg("thresholds") = thresholds);
+        nb::arg("mean") = rounded_mean, nb::arg("thresholds") = fields.thresholds);
 }
 
 // ---------------------------------------------------------------------------------------------
