@@ -142,7 +142,7 @@ Task nested_echo(nb::object target) {
 NB_MODULE(_coroutine_probe, m) {
     bind_module(m);
     import_module("asyncio");
-    init_coroutines(m);
+    init_coroutines();
 
     m.def("echo", [](nb::object target) { return make_coroutine(echo(target), "echo"); });
     m.def("await_each", [](nb::object targets) { return make_coroutine(await_each(targets), "await_each"); });

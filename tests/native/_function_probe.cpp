@@ -1,6 +1,10 @@
 // Test-only module exercising functions, classes, globals and keyword calls of the shared helpers.
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/klass.hpp>
 #include <tessary/module.hpp>
+#include <tessary/params.hpp>
+#include <tessary/with.hpp>
 
 namespace nb = nanobind;
 using tessary::Args;
@@ -35,7 +39,36 @@ nb::object import_missing(const Args &args) {
 }
 
 nb::object call_keywords(const Args &args) {
-    return tessary::call_with_keywords(args[0], {{"data", args[1]}, {"configuration", args[2]}}, args[3]);
+    return tessary::call_keywords<"data", "configuration">(args[0], {args[1], args[2]}, args[3]);
+}
+
+constexpr auto kByNameParams = tessary::params(
+    tessary::param<"a">(), tessary::param<"b">("int").defaults_to(tessary::defaults::integer<1>),
+    tessary::param<"c">().keyword_only(),
+    tessary::param<"d">("str | None").defaults_to(tessary::defaults::none).exactly(&PyUnicode_Type).keyword_only(),
+    tessary::var_keywords<"kw">());
+
+/// Reads its parameters by name, in another order than declared.
+nb::object by_name(tessary::ArgsOf<kByNameParams> args) {
+    nb::dict seen;
+    seen["kw"] = args.kwargs();
+    seen["d"] = args.get<"d">();
+    seen["b"] = args.get<"b">();
+    seen["c"] = args.get<"c">();
+    seen["a"] = args.get<"a">();
+    return seen;
+}
+
+constexpr auto kWrapParams = tessary::params(tessary::param<"prefix">("str").exactly(&PyUnicode_Type),
+                                             tessary::param<"error">(), tessary::param<"detail">(),
+                                             tessary::param<"from_caught">().defaults_to(tessary::defaults::false_value));
+
+/// `try: raise error` / `except Exception as caught: raise Exception(prefix + detail() + str(caught)) [from caught]`.
+nb::object wrap(tessary::ArgsOf<kWrapParams> args) {
+    nb::object detail = args.owned<"detail">();
+    nb::object caught = tessary::catch_general([&] { tessary::raise_object(args.get<"error">()); });
+    tessary::Wrapping how{.chain = tessary::truthy(args.get<"from_caught">()) ? tessary::Chain::cause : tessary::Chain::context};
+    tessary::raise_wrapped(nb::borrow<nb::str>(args.get<"prefix">()).c_str(), caught, [&] { return detail(); }, how);
 }
 
 nb::object get_state(const Args &args) {
@@ -94,6 +127,8 @@ void define_functions(nb::module_ m) {
                      .impl = echo_one});
     tessary::def(m, {.name = "collect", .params = {Param("a"), tessary::var_keyword("kw")}, .impl = echo_collected});
     tessary::def(m, {.name = "with_manager", .params = {Param("manager"), Param("fail")}, .impl = with_manager});
+    tessary::def<by_name>(m, {.name = "by_name", .returns = "dict"});
+    tessary::def<wrap>(m, {.name = "wrap"});
 }
 
 void define_classes(nb::module_ m) {

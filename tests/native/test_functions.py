@@ -459,3 +459,71 @@ def test_failed_lookups_handed_on_raise_instead_of_aborting(target, missing):
     with pytest.raises(AttributeError, match=missing):
         probe.pass_lookups(lambda value: None, target)
     assert probe.pass_lookups(lambda value: None, 3) == ([0], {"value": 3})
+
+
+def _keywords_only(**kwargs):
+    return kwargs
+
+
+@pytest.mark.parametrize("func", [_plain, _keywords_only, lambda data: data, print], ids=["plain", "kwargs", "narrow", "builtin"])
+@pytest.mark.parametrize("extra", [None, {}], ids=["none", "empty"])
+def test_keyword_call_without_extra_is_a_plain_keyword_call(func, extra):
+    expected = _outcome(lambda: func(data=1, configuration=2))
+    assert _outcome(lambda: probe.call_keywords(func, 1, 2, extra)) == expected
+
+
+def by_name(a, b: "int" = 1, *, c, d: "str | None" = None, **kw) -> "dict":
+    return {"kw": kw, "d": d, "b": b, "c": c, "a": a}
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((1,), {"c": 3}), ((1, 2), {"c": 3, "d": "x", "e": 5}), ((), {"c": 3, "a": 1}), ((1,), {}), ((1, 2, 3), {"c": 3}),
+     ((1,), {"c": 3, "a": 2}), ((1,), {"c": 3, "d": b"x"})],
+)
+def test_parameters_declared_once_bind_and_read_by_name(args, kwargs):
+    """The by-name view reads each argument where the declaration put it, whatever order the body reads in."""
+    def outcome(func):
+        try:
+            return "returned", func(*args, **kwargs)
+        except TypeError as error:
+            return "raised", str(error)
+
+    expected = outcome(by_name)
+    if kwargs.get("d") == b"x":
+        expected = ("raised", "Argument 'd' has incorrect type (expected str, got bytes)")
+    assert outcome(probe.by_name) == expected
+    assert str(inspect.signature(probe.by_name)) == str(inspect.signature(by_name))
+    assert (probe.by_name.__defaults__, probe.by_name.__kwdefaults__) == (by_name.__defaults__, by_name.__kwdefaults__)
+
+
+def _python_wrap(prefix, error, detail, from_caught=False):
+    try:
+        raise error
+    except Exception as caught:
+        if from_caught:
+            raise Exception(prefix + detail() + str(caught)) from caught
+        raise Exception(prefix + detail() + str(caught))
+
+
+def _failing_detail():
+    raise KeyError("no name")
+
+
+@pytest.mark.parametrize("from_caught", [False, True], ids=["context", "cause"])
+@pytest.mark.parametrize(
+    "make_error, detail",
+    [(lambda: ValueError("bad"), lambda: "hap. Reason: "), (lambda: ValueError("bad"), _failing_detail),
+     (lambda: KeyboardInterrupt(), lambda: "")],
+    ids=["wrapped", "detail-fails", "not-general"],
+)
+def test_raise_wrapped_chains_like_python(make_error, detail, from_caught):
+    outcomes = []
+    for wrap in (probe.wrap, _python_wrap):
+        error = make_error()
+        with pytest.raises(BaseException) as raised:
+            wrap("Error while computing metrics: ", error, detail, from_caught)
+        value = raised.value
+        outcomes.append((type(value), str(value), value is error, value.__cause__ is error,
+                         value.__context__ is error, value.__suppress_context__))
+    assert outcomes[0] == outcomes[1]

@@ -59,11 +59,6 @@ def get_telemetry_url() -> str | None:
     return os.environ.get("TESSARY_TELEMETRY_URL", "").strip() or None
 
 
-def is_telemetry_enabled() -> bool:
-    """Whether usage events are sent anywhere."""
-    return get_telemetry_url() is not None
-
-
 def get_telemetry_batch_size() -> int:
     """How many events are posted together."""
     return int(_read_number("TESSARY_TELEMETRY_BATCH_SIZE", 20, int, 1))

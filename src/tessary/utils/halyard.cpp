@@ -1,14 +1,16 @@
 // tessary.utils.halyard: base URLs of the IAM, governance, machine-learning and data-platform
 // services per region and environment, and the same records keyed by governance-service URL.
+#include <tessary/iam.hpp>
 #include <tessary/klass.hpp>
 #include <tessary/module.hpp>
 
+#include <vector>
+
 namespace nb = nanobind;
+using tessary::kProdIam;
+using tessary::kTestIam;
 
 namespace {
-
-constexpr const char *kProdIam = "https://iam.cloud.orvane.com";
-constexpr const char *kTestIam = "https://iam.test.cloud.orvane.com";
 
 /// One environment; `region_member` names a Region member, else `region_key` is the key itself.
 struct Environment {
@@ -76,13 +78,10 @@ void build_module(nb::module_ m) {
 
     nb::dict region_urls;
     std::vector<nb::object> keys;
-    nb::str prod_iam(kProdIam), test_iam(kTestIam);
+    tessary::IamTexts iam;
     for (const Environment &environment : kEnvironments) {
         nb::object key = region_key(environment);
-        nb::str iam = environment.iam_url == kProdIam ? prod_iam
-                    : environment.iam_url == kTestIam ? test_iam
-                                                      : nb::str(environment.iam_url);
-        region_urls[key] = qz_urls(nb::arg("iam_url") = iam, nb::arg("qzg_url") = environment.qzg_url,
+        region_urls[key] = qz_urls(nb::arg("iam_url") = iam.of(environment.iam_url), nb::arg("qzg_url") = environment.qzg_url,
                                    nb::arg("qml_url") = environment.qml_url, nb::arg("dpx_url") = environment.dpx_url,
                                    nb::arg("region") = key);
         keys.push_back(key);

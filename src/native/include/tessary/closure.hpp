@@ -8,7 +8,7 @@
 // (per thread, restored after the call, so nested and recursive calls see their own state).
 #pragma once
 
-#include "function.hpp"
+#include <tessary/function.hpp>
 
 namespace tessary {
 

@@ -2,7 +2,7 @@
 // method binding and the coroutine-function marker, around a plain C++ implementation.
 #pragma once
 
-#include "python.hpp"
+#include <tessary/globals.hpp>
 
 #include <algorithm>
 #include <array>
@@ -56,8 +56,8 @@ using Impl = nb::object (*)(const Args &);
 /// Everything Python sees of a function, and its C++ body.
 struct FunctionSpec {
     const char *name;
-    std::vector<Param> params;
-    Impl impl;
+    std::vector<Param> params = {};    // filled from the declaration by def<body> (params.hpp)
+    Impl impl = nullptr;
     const char *returns = nullptr;     // return annotation text
     const char *doc = nullptr;
     bool coroutine = false;            // marks it for inspect.iscoroutinefunction

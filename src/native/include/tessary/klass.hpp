@@ -1,7 +1,7 @@
 // Ordinary Python classes built at module init through the metaclass of their bases.
 #pragma once
 
-#include "function.hpp"
+#include <tessary/params.hpp>
 
 #include <string>
 #include <utility>
@@ -47,6 +47,22 @@ public:
         return *this;
     }
 
+    /// A method whose parameters `Body` declares (see params.hpp); `spec` gives name, doc, result.
+    template <auto Body>
+    ClassBuilder &method(FunctionSpec spec) {
+        return method(declared<Body>(std::move(spec)));
+    }
+
+    template <auto Body>
+    ClassBuilder &static_method(FunctionSpec spec) {
+        return static_method(declared<Body>(std::move(spec)));
+    }
+
+    template <auto Body>
+    ClassBuilder &class_method(FunctionSpec spec) {
+        return class_method(declared<Body>(std::move(spec)));
+    }
+
     ClassBuilder &static_method(FunctionSpec definition) {
         std::string stored = mangle(name_, definition.name);
         nb::object func = make_method(std::move(definition));
@@ -83,6 +99,5 @@ private:
     nb::dict namespace_;
     nb::dict annotations_;
 };
-
 
 }  // namespace tessary

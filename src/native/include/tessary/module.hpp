@@ -3,7 +3,7 @@
 // module dict is recorded for late-bound globals before the body runs.
 #pragma once
 
-#include "python.hpp"
+#include <tessary/globals.hpp>
 
 #define TESSARY_MODULE(name, variable)                                                        \
     static void tessary_##name##_body(nanobind::module_);                                      \

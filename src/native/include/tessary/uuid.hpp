@@ -1,7 +1,7 @@
 // Version-4 UUID texts from the operating system's random source, built straight into str objects.
 #pragma once
 
-#include "python.hpp"
+#include <tessary/globals.hpp>
 
 #include <sys/random.h>
 

@@ -1,17 +1,18 @@
 // tessary.evaluators.impl.riskferry: risk evaluation of one foundation model through the risk plug-in,
 // from the credential mapping the plug-in reads to the ModelRiskResult of risks, benchmarks and metrics.
-#include <tessary/function.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/module.hpp>
+#include <tessary/params.hpp>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
 using tessary::attr;
 using tessary::global;
-
-using tessary::truthy;
 using tessary::is_instance;
+using tessary::param;
 using tessary::text_of;
+using tessary::truthy;
 using tessary::unpack_pair;
 
 namespace {
@@ -21,32 +22,6 @@ constexpr const char *kUnsupportedModel =
     "The Model ID provided is not supported for your environment. Here is a list of the available models: ";
 constexpr const char *kEvaluationFailed = "Error while evaluating FM risks. Reason: ";
 constexpr const char *kParseFailed = "Failed to parse model risk result. ";
-
-// ---------------------------------------------------------------------------------------------
-// Small helpers with Python's semantics
-
-/// Runs `body` as the block of `try: ... except Exception as caught:` and answers `caught`
-/// (an invalid object when the body succeeded); exceptions outside the Exception family pass on.
-template <typename Body>
-nb::object catch_general(Body &&body) {
-    try {
-        body();
-        return nb::object();
-    } catch (...) {
-        tessary::restore_current_exception();
-    }
-    nb::object caught = nb::steal(PyErr_GetRaisedException());
-    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
-    return caught;
-}
-
-/// Raises `type(prefix + str(caught))` while handling `caught`: the caught one is kept as context.
-[[noreturn]] void raise_wrapped(PyObject *type, const char *prefix, nb::handle caught) {
-    nb::object message = nb::str(prefix) + text_of(caught);
-    nb::object raised = tessary::steal_or_throw(PyObject_CallOneArg(type, message.ptr()));
-    tessary::set_context(raised, caught);
-    tessary::raise_object(raised);
-}
 
 /// The machine-learning service URL of a governance-service URL: `QTS_HALYARD.get(url).qml_url`
 /// (an unknown URL fails reading `qml_url` from None, as the lookup would in Python).
@@ -58,8 +33,10 @@ nb::object machine_learning_url(nb::handle governance_url) {
 // ---------------------------------------------------------------------------------------------
 // Credentials for the AI service and the risk plug-in
 
-nb::object get_zai_credentials(const Args &args) {
-    nb::handle zgov_credentials = args[0];
+constexpr auto kGetZaiCredentialsParams = tessary::params(param<"zgov_credentials">());
+
+nb::object get_zai_credentials(ArgsOf<kGetZaiCredentialsParams> args) {
+    nb::handle zgov_credentials = args.get<"zgov_credentials">();
     nb::object credentials_class = global<"LumerisAICredentials">();
     nb::object parameters =
         global<"inspect">().attr("signature")(attr<"__init__">(credentials_class)).attr("parameters");
@@ -128,8 +105,10 @@ void add_op_keys(nb::dict system_credentials, nb::handle op_settings) {
     system_credentials["op_opd_host"] = attr<"netloc">(global<"urlsplit">()(url));
 }
 
-nb::object build_system_credentials(const Args &args) {
-    nb::handle configuration = args[0], credentials = args[1];
+constexpr auto kBuildSystemCredentialsParams = tessary::params(param<"configuration">(), param<"credentials">());
+
+nb::object build_system_credentials(ArgsOf<kBuildSystemCredentialsParams> args) {
+    nb::handle configuration = args.get<"configuration">(), credentials = args.get<"credentials">();
     nb::dict system_credentials;
     nb::object scoring_function = nb::none();
 
@@ -147,8 +126,10 @@ nb::object build_system_credentials(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Model check and the risk run
 
-nb::object check_if_model_id_is_valid(const Args &args) {
-    nb::handle model_id = args[0], qzai_client = args[1];
+constexpr auto kCheckModelParams = tessary::params(param<"model_id">(), param<"qzai_client">());
+
+nb::object check_if_model_id_is_valid(ArgsOf<kCheckModelParams> args) {
+    nb::handle model_id = args.get<"model_id">(), qzai_client = args.get<"qzai_client">();
     nb::object manager = global<"FoundationModelsManager">()(qzai_client);
     if (truthy(attr<"get_model_specs">(manager)(nb::arg("model_id") = model_id))) return nb::none();
 
@@ -181,9 +162,13 @@ void add_risks(nb::handle model_risk_result, nb::handle plugin_result) {
     }
 }
 
-nb::object evaluate_model_risk(const Args &args) {
-    nb::handle configuration = args[0];
-    nb::object api_client = args.owned(1);
+constexpr auto kEvaluateModelRiskParams =
+    tessary::params(param<"configuration">("ModelRiskConfiguration"),
+                    param<"api_client">("APIClient | None").defaults_to(tessary::defaults::none));
+
+nb::object evaluate_model_risk(ArgsOf<kEvaluateModelRiskParams> args) {
+    nb::handle configuration = args.get<"configuration">();
+    nb::object api_client = args.owned<"api_client">();
     if (!truthy(api_client)) api_client = global<"APIClient">()();
 
     nb::object built = global<"build_system_credentials">()(configuration, attr<"credentials">(api_client));
@@ -192,15 +177,14 @@ nb::object evaluate_model_risk(const Args &args) {
     nb::object model_name = attr<"model_name">(attr<"model_details">(configuration));
     nb::object risk_dimensions = attr<"risk_dimensions">(configuration);
     nb::object max_sample_size = attr<"max_sample_size">(configuration);
-    nb::object plugin = tessary::call_with_keywords(global<"EvaluateFMRisk">(),
-                                                    {{"system_credentials", system_credentials},
-                                                     {"foundation_model_name", model_name},
-                                                     {"risk_dimensions", risk_dimensions},
-                                                     {"scoring_function", scoring_function},
-                                                     {"max_sample_size", max_sample_size}});
+    nb::object plugin =
+        tessary::call_keywords<"system_credentials", "foundation_model_name", "risk_dimensions", "scoring_function",
+                               "max_sample_size">(global<"EvaluateFMRisk">(), {system_credentials, model_name,
+                                                                               risk_dimensions, scoring_function,
+                                                                               max_sample_size});
 
     nb::object result, report_path;
-    nb::object failure = catch_general([&] {
+    nb::object failure = tessary::catch_general([&] {
         result = attr<"evaluate_fm_risks">(plugin)();
         global<"print">()(result);
         report_path = nb::none();
@@ -208,14 +192,14 @@ nb::object evaluate_model_risk(const Args &args) {
         if (truthy(output_path))
             report_path = attr<"get_pdf_report">(plugin)(result, output_path, attr<"thresholds">(configuration));
     });
-    if (failure.is_valid()) raise_wrapped(PyExc_Exception, kEvaluationFailed, failure);
+    if (failure.is_valid()) tessary::raise_wrapped(kEvaluationFailed, failure);
 
     nb::object output_file_path = truthy(report_path) ? nb::object(text_of(report_path)) : nb::none();
     nb::object model_risk_result =
         global<"ModelRiskResult">()(nb::arg("risks") = nb::list(), nb::arg("output_file_path") = output_file_path);
 
-    failure = catch_general([&] { add_risks(model_risk_result, result); });
-    if (failure.is_valid()) raise_wrapped(PyExc_ValueError, kParseFailed, failure);
+    failure = tessary::catch_general([&] { add_risks(model_risk_result, result); });
+    if (failure.is_valid()) tessary::raise_wrapped(kParseFailed, failure, {.type = PyExc_ValueError});
     return model_risk_result;
 }
 
@@ -238,24 +222,17 @@ void bind_imports() {
 }
 
 void define_functions(nb::module_ m) {
-    tessary::def(m, {.name = "get_zai_credentials",
-                     .params = {Param("zgov_credentials")},
-                     .impl = get_zai_credentials,
-                     .doc = "A Lumeris AI client built from the package credentials."});
-    tessary::def(m, {.name = "build_system_credentials",
-                     .params = {Param("configuration"), Param("credentials")},
-                     .impl = build_system_credentials,
-                     .doc = "The risk plug-in's system credentials and the custom model's scoring function."});
-    tessary::def(m, {.name = "check_if_model_id_is_valid",
-                     .params = {Param("model_id"), Param("qzai_client")},
-                     .impl = check_if_model_id_is_valid,
-                     .doc = "Raises ValueError, listing the available models, when the AI service lacks the model."});
-    tessary::def(m, {.name = "_evaluate_model_risk",
-                     .params = {Param("configuration", "ModelRiskConfiguration"),
-                                Param("api_client", "APIClient | None").defaults_to(nb::none())},
-                     .impl = evaluate_model_risk,
-                     .returns = "ModelRiskResult",
-                     .doc = "Runs the risk plug-in on the configured model and converts its result."});
+    tessary::def<get_zai_credentials>(
+        m, {.name = "get_zai_credentials", .doc = "A Lumeris AI client built from the package credentials."});
+    tessary::def<build_system_credentials>(
+        m, {.name = "build_system_credentials",
+            .doc = "The risk plug-in's system credentials and the custom model's scoring function."});
+    tessary::def<check_if_model_id_is_valid>(
+        m, {.name = "check_if_model_id_is_valid",
+            .doc = "Raises ValueError, listing the available models, when the AI service lacks the model."});
+    tessary::def<evaluate_model_risk>(m, {.name = "_evaluate_model_risk",
+                                          .returns = "ModelRiskResult",
+                                          .doc = "Runs the risk plug-in on the configured model and converts its result."});
 }
 
 }  // namespace

@@ -1,15 +1,16 @@
 // tessary.evaluators.impl.runsmith: runs a list of metrics over a record table, blocking or awaitable,
 // after preparing the records (identifiers, timestamp) and ordering the metrics by their dependencies.
+#include <tessary/calls.hpp>
 #include <tessary/coroutine.hpp>
 #include <tessary/module.hpp>
-#include <tessary/klass.hpp>
+#include <tessary/params.hpp>
 #include <tessary/uuid.hpp>
+#include <tessary/with.hpp>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
 using tessary::global;
-
+using tessary::param;
 using tessary::truthy;
 
 namespace {
@@ -27,8 +28,12 @@ nb::list metric_names(nb::handle work) {
     return names;
 }
 
-nb::object resolve_metric_dependencies(const Args &args) {
-    nb::handle metrics = args[0], metric_groups = args[1];
+constexpr auto kResolveParams = tessary::params(
+    param<"metrics">("list[GenAIMetric]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type),
+    param<"metric_groups">("list[MetricGroup]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type));
+
+nb::object resolve_metric_dependencies(ArgsOf<kResolveParams> args) {
+    nb::handle metrics = args.get<"metrics">(), metric_groups = args.get<"metric_groups">();
     nb::list work = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_GetSlice(metrics.ptr(), 0, PY_SSIZE_T_MAX)));
     // Python's list iterator, not raw item pointers: the caller's lists may change while metric code runs.
     for (nb::handle metric : metrics) {
@@ -48,8 +53,14 @@ nb::object resolve_metric_dependencies(const Args &args) {
     return work;
 }
 
-nb::object validate_data(const Args &args) {
-    if (truthy(args[1].attr("empty")))
+constexpr const char *kConfigurationAnnotation = "GenAIConfiguration | AgenticAIConfiguration";
+
+/// The private steps' parameters: (configuration, data).
+constexpr auto kTableStepParams =
+    tessary::params(param<"configuration">(kConfigurationAnnotation), param<"data">("pd.DataFrame"));
+
+nb::object validate_data(ArgsOf<kTableStepParams> args) {
+    if (truthy(args.get<"data">().attr("empty")))
         tessary::raise_error(PyExc_ValueError, "The provided data is empty for metrics computation.");
     return nb::none();
 }
@@ -90,8 +101,8 @@ void warn_duplicate_ids(nb::handle data, nb::handle id_column) {
     if (!text || PyErr_WarnEx(PyExc_UserWarning, text, 2) < 0) tessary::throw_pending();
 }
 
-nb::object populate_record_id_timestamp(const Args &args) {
-    nb::handle configuration = args[0], data = args[1];
+nb::object populate_record_id_timestamp(ArgsOf<kTableStepParams> args) {
+    nb::handle configuration = args.get<"configuration">(), data = args.get<"data">();
     nb::object id_column = configuration.attr("record_id_field");
     if (needs_filling(data, id_column)) {
         Py_ssize_t rows = nb::len(data);
@@ -107,6 +118,15 @@ nb::object populate_record_id_timestamp(const Args &args) {
 
 // ---------------------------------------------------------------------------------------------
 // Shared steps of both entry points
+
+/// Both entry points take these; each function made from it gets its own default list.
+constexpr auto kEntryPointParams = tessary::params(
+    param<"configuration">(kConfigurationAnnotation), param<"data">("pd.DataFrame | dict | list[dict]"),
+    param<"metrics">("list[GenAIMetric]").exactly(&PyList_Type),
+    param<"api_client">("APIClient").defaults_to(tessary::defaults::none),
+    param<"metric_groups">("list[MetricGroup]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type),
+    tessary::var_keywords<"kwargs">());
+using EntryPointArgs = ArgsOf<kEntryPointParams>;
 
 constexpr const char *kHostedEnvironments[] = {"QZO", "QZAI", "QZGOV"};
 
@@ -151,10 +171,11 @@ Prepared prepare(nb::handle configuration, nb::handle data, nb::handle metrics, 
     Prepared prepared;
     prepared.api_client = choose_api_client(api_client);
     prepared.data = normalise_data(data);
-    tessary::global<"__validate_data">()(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
-    global<"__populate_record_id_timestamp">()(nb::arg("configuration") = configuration, nb::arg("data") = prepared.data);
-    prepared.work = global<"_resolve_metric_dependencies">()(nb::arg("metrics") = metrics,
-                                                          nb::arg("metric_groups") = metric_groups);
+    tessary::call_keywords<"configuration", "data">(global<"__validate_data">(), {configuration, prepared.data});
+    tessary::call_keywords<"configuration", "data">(global<"__populate_record_id_timestamp">(),
+                                                    {configuration, prepared.data});
+    prepared.work = tessary::call_keywords<"metrics", "metric_groups">(global<"_resolve_metric_dependencies">(),
+                                                                       {metrics, metric_groups});
     return prepared;
 }
 
@@ -186,10 +207,11 @@ nb::object outputs_as_text(nb::handle configuration, nb::object data) {
     return data.attr("astype")(types);
 }
 
-nb::object evaluate_metrics(const Args &args) {
-    nb::handle configuration = args[0];
+nb::object evaluate_metrics(EntryPointArgs args) {
+    nb::handle configuration = args.get<"configuration">();
     nb::dict extra = args.kwargs();
-    Prepared prepared = prepare(configuration, args[1], args[2], args[3], args[4]);
+    Prepared prepared = prepare(configuration, args.get<"data">(), args.get<"metrics">(), args.get<"api_client">(),
+                                args.get<"metric_groups">());
     nb::list results;
     nb::object manager = global<"SegmentBatchManager">()();
     nb::object data = outputs_as_text(configuration, prepared.data);
@@ -200,15 +222,14 @@ nb::object evaluate_metrics(const Args &args) {
         nb::object label = nb::str("Metric Evaluation - ") + tessary::formatted(name);
         tessary::run_with(track_duration(label), [&] {
             nb::object result;
-            if (truthy(metric.attr("metric_dependencies")))
-                result = tessary::call_with_keywords(metric.attr("evaluate"),
-                                                     {{"data", data}, {"configuration", configuration},
-                                                      {"metrics_result", results}, {"api_client", prepared.api_client}},
-                                                     extra);
+            bool needs_results = truthy(metric.attr("metric_dependencies"));
+            nb::object evaluate = metric.attr("evaluate");
+            if (needs_results)
+                result = tessary::call_keywords<"data", "configuration", "metrics_result", "api_client">(
+                    evaluate, {data, configuration, results, prepared.api_client}, extra);
             else
-                result = tessary::call_with_keywords(
-                    metric.attr("evaluate"),
-                    {{"data", data}, {"configuration", configuration}, {"api_client", prepared.api_client}}, extra);
+                result = tessary::call_keywords<"data", "configuration", "api_client">(
+                    evaluate, {data, configuration, prepared.api_client}, extra);
             results.append(result);
         });
         nb::object track_event = manager.attr("track_event");
@@ -222,10 +243,9 @@ nb::object evaluate_metrics(const Args &args) {
 
 nb::object start_metric(nb::handle metric, const Prepared &prepared, nb::handle configuration, nb::handle results,
                         nb::handle extra) {
-    return tessary::call_with_keywords(metric.attr("evaluate_async"),
-                                       {{"data", prepared.data}, {"configuration", configuration},
-                                        {"metrics_result", results}, {"api_client", prepared.api_client}},
-                                       extra);
+    nb::object evaluate_async = metric.attr("evaluate_async");
+    return tessary::call_keywords<"data", "configuration", "metrics_result", "api_client">(
+        evaluate_async, {prepared.data, configuration, results, prepared.api_client}, extra);
 }
 
 tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object data, nb::object metrics,
@@ -276,10 +296,11 @@ tessary::Task evaluate_metrics_async_body(nb::object configuration, nb::object d
     co_return evaluation_result(results);
 }
 
-nb::object evaluate_metrics_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_metrics_async_body(args.owned(0), args.owned(1), args.owned(2),
-                                                               args.owned(3), args.owned(4), args.kwargs()),
-                                   "_evaluate_metrics_async");
+nb::object evaluate_metrics_async(EntryPointArgs args) {
+    return tessary::make_coroutine(
+        evaluate_metrics_async_body(args.owned<"configuration">(), args.owned<"data">(), args.owned<"metrics">(),
+                                    args.owned<"api_client">(), args.owned<"metric_groups">(), args.kwargs()),
+        "_evaluate_metrics_async");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,43 +321,19 @@ void bind_imports() {
     tessary::import_from("tessary.utils.python_utils", {{"track_duration"}});
 }
 
-std::vector<Param> entry_point_params(nb::handle shared_groups) {
-    return {Param("configuration", "GenAIConfiguration | AgenticAIConfiguration"),
-            Param("data", "pd.DataFrame | dict | list[dict]"),
-            Param("metrics", "list[GenAIMetric]").exactly(&PyList_Type),
-            Param("api_client", "APIClient").defaults_to(nb::none()),
-            Param("metric_groups", "list[MetricGroup]").defaults_to(shared_groups).exactly(&PyList_Type),
-            tessary::var_keyword("kwargs")};
-}
-
 void define_functions(nb::module_ m) {
-    tessary::def(m, {.name = "_resolve_metric_dependencies",
-                     .params = {Param("metrics", "list[GenAIMetric]").defaults_to(nb::list()).exactly(&PyList_Type),
-                                Param("metric_groups", "list[MetricGroup]").defaults_to(nb::list()).exactly(&PyList_Type)},
-                     .impl = resolve_metric_dependencies,
-                     .returns = "list[GenAIMetric]"});
-    const char *configuration_annotation = "GenAIConfiguration | AgenticAIConfiguration";
-    tessary::def(m, {.name = "__validate_data",
-                     .params = {Param("configuration", configuration_annotation), Param("data", "pd.DataFrame")},
-                     .impl = validate_data});
-    tessary::def(m, {.name = "__populate_record_id_timestamp",
-                     .params = {Param("configuration", configuration_annotation), Param("data", "pd.DataFrame")},
-                     .impl = populate_record_id_timestamp});
-    tessary::def(m, {.name = "_evaluate_metrics",
-                     .params = entry_point_params(nb::list()),
-                     .impl = evaluate_metrics,
-                     .returns = "MetricsEvaluationResult"});
-    tessary::def(m, {.name = "_evaluate_metrics_async",
-                     .params = entry_point_params(nb::list()),
-                     .impl = evaluate_metrics_async,
-                     .returns = "MetricsEvaluationResult",
-                     .coroutine = true});
+    tessary::def<resolve_metric_dependencies>(m, {.name = "_resolve_metric_dependencies", .returns = "list[GenAIMetric]"});
+    tessary::def<validate_data>(m, {.name = "__validate_data"});
+    tessary::def<populate_record_id_timestamp>(m, {.name = "__populate_record_id_timestamp"});
+    tessary::def<evaluate_metrics>(m, {.name = "_evaluate_metrics", .returns = "MetricsEvaluationResult"});
+    tessary::def<evaluate_metrics_async>(
+        m, {.name = "_evaluate_metrics_async", .returns = "MetricsEvaluationResult", .coroutine = true});
 }
 
 }  // namespace
 
 TESSARY_MODULE(runsmith, m) {
-    tessary::init_coroutines(m);
+    tessary::init_coroutines();
     bind_imports();
     m.attr("api_client_cache") = nb::none();
     define_functions(m);

@@ -1,12 +1,12 @@
 // tessary.tools.utils.gantry: the accepted data-platform API URLs and the IAM service of each.
+#include <tessary/iam.hpp>
 #include <tessary/module.hpp>
 
 namespace nb = nanobind;
+using tessary::kProdIam;
+using tessary::kTestIam;
 
 namespace {
-
-constexpr const char *kProdIam = "https://iam.cloud.orvane.com";
-constexpr const char *kTestIam = "https://iam.test.cloud.orvane.com";
 
 struct PlatformEntry {
     const char *platform_url;
@@ -33,21 +33,18 @@ constexpr PlatformEntry kNonProd[] = {
 
 /// Builds a dict from a table; the IAM value strings are shared like a literal would be.
 template <size_t N>
-nb::dict make_table(const PlatformEntry (&entries)[N]) {
+nb::dict make_table(const PlatformEntry (&entries)[N], const tessary::IamTexts &iam) {
     nb::dict table;
-    nb::str prod_iam(kProdIam), test_iam(kTestIam);
-    for (const PlatformEntry &entry : entries) {
-        nb::str iam = entry.iam_url == kProdIam ? prod_iam : test_iam;
-        table[nb::str(entry.platform_url)] = iam;
-    }
+    for (const PlatformEntry &entry : entries) table[nb::str(entry.platform_url)] = iam.of(entry.iam_url);
     return table;
 }
 
 }  // namespace
 
 TESSARY_MODULE(gantry, m) {
-    nb::dict prod = make_table(kProd);
-    nb::dict non_prod = make_table(kNonProd);
+    tessary::IamTexts iam;
+    nb::dict prod = make_table(kProd, iam);
+    nb::dict non_prod = make_table(kNonProd, iam);
     nb::dict allowed;
     allowed.update(prod);
     allowed.update(non_prod);
