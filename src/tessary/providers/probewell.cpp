@@ -2,7 +2,10 @@
 // service over HTTP, one JSON request per record, with retries, folded into record and aggregate results.
 #include <tessary/coroutine.hpp>
 #include <tessary/module.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/params.hpp>
 #include <tessary/provider.hpp>
 
 #include <cmath>
@@ -12,8 +15,8 @@
 #include <vector>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
+using tessary::param;
 using tessary::attr;
 using tessary::global;
 
@@ -103,34 +106,9 @@ nb::object subscript(nb::handle container, PyObject *key) {
     return tessary::steal_or_throw(PyObject_GetItem(container.ptr(), key));
 }
 
-/// Calls `func(*positional, **dict(zip(names, keyword_values)))` through vectorcall.
-nb::object call_keywords(nb::handle func, nb::handle names, std::initializer_list<PyObject *> values) {
-    PyObject *stack[16];
-    if (values.size() > std::size(stack)) tessary::raise_error(PyExc_SystemError, "call_keywords: too many keywords");
-    size_t count = 0;
-    for (PyObject *value : values) stack[count++] = value;
-    return tessary::steal_or_throw(PyObject_Vectorcall(func.ptr(), stack, 0, names.ptr()));
-}
-
-/// A tuple of interned keyword names, made once per call site and kept for the life of the process
-/// (a borrowed handle: no destructor runs after the interpreter has gone).
-nb::handle keyword_names(std::initializer_list<const char *> names) {
-    nb::object tuple = tessary::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t index = 0;
-    for (const char *name : names) PyTuple_SET_ITEM(tuple.ptr(), index++, PyUnicode_InternFromString(name));
-    return tuple.release();
-}
-
-/// The Python exception object of the C++ exception in flight (call inside a catch handler).
-nb::object current_exception() {
-    tessary::restore_current_exception();
-    return nb::steal(PyErr_GetRaisedException());
-}
-
 /// `Error(code=code, message_en=message)` as a fresh entity.
 nb::object make_error(nb::handle error_class, nb::handle code, nb::handle message) {
-    static nb::handle names = keyword_names({"code", "message_en"});
-    return call_keywords(error_class, names, {code.ptr(), message.ptr()});
+    return tessary::call_keywords<"code", "message_en">(error_class, {code, message});
 }
 
 /// `{"error": Error(...)}`: one failed request.
@@ -141,11 +119,41 @@ nb::object failure_record(nb::handle code, nb::handle message) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parameters of the provider's methods
+
+using tessary::defaults::empty_list;
+using tessary::defaults::none;
+
+constexpr auto kInitParams = tessary::params(
+    param<"self">(), param<"configuration">("GenAIConfiguration"),
+    param<"metric_name">("str").exactly(&PyUnicode_Type), param<"metric_display_name">("str").exactly(&PyUnicode_Type),
+    param<"metric_method">("Optional[str]").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"metric_group">("MetricGroup").defaults_to(none),
+    param<"thresholds">("list[MetricThreshold]").defaults_to(empty_list).exactly(&PyList_Type),
+    tessary::var_keywords<"kwargs">());
+constexpr auto kSelfParams = tessary::params(param<"self">());
+constexpr auto kDataParams = tessary::params(param<"self">(), param<"data">("pd.DataFrame"));
+constexpr auto kClientParams = tessary::params(param<"self">(), param<"api_client">());
+constexpr auto kMetricNameParams = tessary::params(param<"self">(), param<"metric_name">());
+constexpr auto kPayloadParams = tessary::params(
+    param<"self">(), param<"input_contents">("list").exactly(&PyList_Type), param<"output_contents">("list | None"),
+    param<"context_contents">("list | None"), param<"tools_catalog_content">("list | None"),
+    param<"tool_calls_content">("list | None"));
+constexpr auto kAdditionalInfoParams = tessary::params(param<"self">(), param<"results">());
+constexpr auto kPostProcessParams = tessary::params(param<"self">(), param<"results">("list").exactly(&PyList_Type),
+                                                    param<"record_ids">("list").exactly(&PyList_Type));
+constexpr auto kSendParams =
+    tessary::params(param<"self">(), param<"payload">(), param<"session">("aiohttp.ClientSession"));
+constexpr auto kComputeParams = tessary::params(param<"self">(), param<"api_payloads">("list").exactly(&PyList_Type));
+
+// ---------------------------------------------------------------------------------------------
 // Set-up and endpoints
 
-nb::object provider_init(const Args &args) {
-    nb::handle self = args[0], configuration = args[1], metric_name = args[2], display_name = args[3];
-    nb::handle method = args[4], group = args[5], thresholds = args[6];
+nb::object provider_init(ArgsOf<kInitParams> args) {
+    nb::handle self = args.get<"self">(), configuration = args.get<"configuration">();
+    nb::handle metric_name = args.get<"metric_name">(), display_name = args.get<"metric_display_name">();
+    nb::handle method = args.get<"metric_method">(), group = args.get<"metric_group">();
+    nb::handle thresholds = args.get<"thresholds">();
     nb::dict kwargs = args.kwargs();
     nb::object api_client = kwargs.attr("get")("api_client");
     nb::object method_text = text_of(method);
@@ -177,8 +185,8 @@ nb::object provider_init(const Args &args) {
     return nb::none();
 }
 
-nb::object get_base_url(const Args &args) {
-    nb::handle name = args[1];
+nb::object get_base_url(ArgsOf<kMetricNameParams> args) {
+    nb::handle name = args.get<"metric_name">();
     if (equals_text(name, "answer_relevance")) return nb::str("{}/ml/v1/text/detection/generated?version=2023-10-25");
     if (equals_text(name, "context_relevance") || equals_text(name, "faithfulness"))
         return nb::str("{}/ml/v1/text/detection/context?version=2023-10-25");
@@ -186,8 +194,8 @@ nb::object get_base_url(const Args &args) {
     return nb::str("{}/ml/v1/text/detection?version=2023-10-25");
 }
 
-nb::object get_detector_url(const Args &args) {
-    nb::handle self = args[0], api_client = args[1];
+nb::object get_detector_url(ArgsOf<kClientParams> args) {
+    nb::handle self = args.get<"self">(), api_client = args.get<"api_client">();
     self.attr("qts_client") = attr<"qts_client">(api_client);
     nb::object credentials = attr<"credentials">(api_client);
     self.attr("verify") = nb::bool_(!truthy(attr<"disable_ssl">(credentials)));
@@ -203,15 +211,15 @@ nb::object get_detector_url(const Args &args) {
     return attr<"qml_url">(record);
 }
 
-nb::object get_service_instance_id(const Args &args) {
-    nb::handle self = args[0], api_client = args[1];
+nb::object get_service_instance_id(ArgsOf<kClientParams> args) {
+    nb::handle self = args.get<"self">(), api_client = args.get<"api_client">();
     nb::object client = attr<"qts_client">(api_client);
     self.attr("qts_client") = client;
     return attr<"service_instance_id">(client);
 }
 
-nb::object get_headers(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_headers(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object token = global<"get_authenticator_token">()(attr<"authenticator">(attr<"qts_client">(self)));
     nb::dict headers;
     headers["Content-Type"] = "application/json";
@@ -221,9 +229,9 @@ nb::object get_headers(const Args &args) {
     return headers;
 }
 
-nb::object set_metric_name(const Args &args) {
-    nb::handle self = args[0];
-    nb::object name = args.owned(1);
+nb::object set_metric_name(ArgsOf<kMetricNameParams> args) {
+    nb::handle self = args.get<"self">();
+    nb::object name = args.owned<"metric_name">();
     if (equals_text(attr<"metric_name">(self), "prompt_safety_risk") && equals_text(attr<"metric_method">(self), "korund_guardian"))
         name = nb::str("harm");
     if (contains(global<"KorundGuardianRisks">().attr("values")(), name)) return nb::str("korund_guardian");
@@ -233,8 +241,8 @@ nb::object set_metric_name(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Request bodies
 
-nb::object pre_process_data(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object pre_process_data(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object configuration = attr<"configuration">(self);
     nb::object metric_name = attr<"metric_name">(self);
     nb::object inputs = column_values(data, first_item(attr<"input_fields">(configuration)));
@@ -352,9 +360,10 @@ nb::dict body_object(nb::handle detectors, Shape shape, nb::handle first, nb::ha
     return body;
 }
 
-nb::object get_json_payloads(const Args &args) {
-    nb::handle self = args[0], inputs = args[1], outputs = args[2], contexts = args[3], catalog = args[4],
-               tool_calls = args[5];
+nb::object get_json_payloads(ArgsOf<kPayloadParams> args) {
+    nb::handle self = args.get<"self">(), inputs = args.get<"input_contents">(), outputs = args.get<"output_contents">();
+    nb::handle contexts = args.get<"context_contents">(), catalog = args.get<"tools_catalog_content">();
+    nb::handle tool_calls = args.get<"tool_calls_content">();
     check_list_or_none(outputs, "output_contents");
     check_list_or_none(contexts, "context_contents");
     check_list_or_none(catalog, "tools_catalog_content");
@@ -422,8 +431,8 @@ nb::object get_json_payloads(const Args &args) {
     return payloads;
 }
 
-nb::object get_tool_calls_content(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object get_tool_calls_content(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::list result;
     nb::object field = attr<"tool_calls_field">(attr<"configuration">(self));
     if (!truthy(field)) return result;
@@ -453,8 +462,8 @@ nb::object get_tool_calls_content(const Args &args) {
     return result;
 }
 
-nb::object get_tools_catalog_content(const Args &args) {
-    nb::object tools = attr<"tools">(attr<"configuration">(args[0]));
+nb::object get_tools_catalog_content(ArgsOf<kSelfParams> args) {
+    nb::object tools = attr<"tools">(attr<"configuration">(args.get<"self">()));
     bool all_callable = PyList_Check(tools.ptr());
     if (all_callable)
         for (nb::handle tool : tools)
@@ -602,8 +611,8 @@ enum class Evidences { none, spans, passages, by_method };
 
 bool is_rag_evidence_metric(nb::handle metric_name) { return contains(global<"RAG_EVIDENCE_METRICS">(), metric_name); }
 
-nb::object get_additional_info(const Args &args) {
-    nb::handle self = args[0], detections = args[1];
+nb::object get_additional_info(ArgsOf<kAdditionalInfoParams> args) {
+    nb::handle self = args.get<"self">(), detections = args.get<"results">();
     if (is_rag_evidence_metric(attr<"metric_name">(self))) return evidence_passages(detections);
     return detection_spans(detections);
 }
@@ -758,14 +767,10 @@ void collect_record(const RecordContext &context, const Outcome &read, nb::handl
 /// The aggregate: mean (rounded), min and max of the values, or "Error" with the failures when none.
 nb::object aggregate_result(nb::handle self, const RecordContext &context, const Collected &collected,
                             Py_ssize_t total_records) {
-    static nb::handle names = keyword_names({"name", "display_name", "method", "group", "provider", "value",
-                                             "total_records", "record_level_metrics", "min", "max", "mean",
-                                             "thresholds", "errors"});
     const tessary::provider::MetricFields &fields = context.records.fields();
     nb::object metric_name = attr<"metric_name">(self);
     nb::object total = nb::int_(total_records);
     nb::object value = nb::str("Error"), low = nb::none(), high = nb::none(), mean = nb::none();
-    nb::object errors = collected.errors;
     Py_ssize_t scored = PyList_GET_SIZE(collected.scores.ptr());
     if (scored) {
         nb::object sum = global<"sum">()(collected.scores);
@@ -774,20 +779,23 @@ nb::object aggregate_result(nb::handle self, const RecordContext &context, const
         low = global<"min">()(collected.scores);
         high = global<"max">()(collected.scores);
     }
-    // Without failures to report the keywords stop before "errors", leaving its default.
-    size_t keywords = scored ? 12 : 13;
-    PyObject *values[] = {metric_name.ptr(), fields.display_name.ptr(), fields.method.ptr(), fields.group.ptr(),
-                          fields.provider.ptr(), value.ptr(), total.ptr(), collected.records.ptr(), low.ptr(),
-                          high.ptr(), mean.ptr(), fields.thresholds.ptr(), errors.ptr()};
-    nb::object used_names = tessary::steal_or_throw(PyTuple_GetSlice(names.ptr(), 0, static_cast<Py_ssize_t>(keywords)));
-    return tessary::steal_or_throw(PyObject_Vectorcall(global<"AggregateMetricResult">().ptr(), values, 0, used_names.ptr()));
+    nb::object aggregate_class = global<"AggregateMetricResult">();
+    if (scored)  // no "errors": its default stands
+        return tessary::call_keywords<"name", "display_name", "method", "group", "provider", "value", "total_records",
+                                      "record_level_metrics", "min", "max", "mean", "thresholds">(
+            aggregate_class, {metric_name, fields.display_name, fields.method, fields.group, fields.provider, value, total,
+                              collected.records, low, high, mean, fields.thresholds});
+    return tessary::call_keywords<"name", "display_name", "method", "group", "provider", "value", "total_records",
+                                  "record_level_metrics", "min", "max", "mean", "thresholds", "errors">(
+        aggregate_class, {metric_name, fields.display_name, fields.method, fields.group, fields.provider, value, total,
+                          collected.records, low, high, mean, fields.thresholds, collected.errors});
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0];
+nb::object post_process(ArgsOf<kPostProcessParams> args) {
+    nb::handle self = args.get<"self">();
     RecordContext context = record_context(self);
     // Own copies: the outcomes' dunder methods and the entities' validators run Python code.
-    nb::list outcomes = tessary::snapshot(args[1]), ids = tessary::snapshot(args[2]);
+    nb::list outcomes = tessary::snapshot(args.get<"results">()), ids = tessary::snapshot(args.get<"record_ids">());
     Py_ssize_t count = std::min(PyList_GET_SIZE(outcomes.ptr()), PyList_GET_SIZE(ids.ptr()));
     Collected collected;
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -915,11 +923,10 @@ tessary::Task read_answer(nb::object self, nb::object response, nb::object attem
 
 /// One POST and its answer, the response released when it ends.
 tessary::Task post_once(nb::object self, nb::object payload, nb::object session, nb::object attempt) {
-    static nb::handle post_names = keyword_names({"url", "headers", "data", "ssl"});
     nb::object headers = attr<"_DetectorsProvider__get_headers">(self)();
-    nb::object request = call_keywords(attr<"post">(session), post_names,
-                                       {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
-                                        attr<"verify">(self).ptr()});
+    nb::object url = attr<"base_url">(self), verify = attr<"verify">(self);
+    nb::object request =
+        tessary::call_keywords<"url", "headers", "data", "ssl">(attr<"post">(session), {url, headers, payload, verify});
     auto body = [self, attempt](nb::object response) { return read_answer(self, response, attempt); };
     nb::object outcome = co_await tessary::async_with(request, std::move(body));
     co_return outcome;
@@ -953,7 +960,7 @@ tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::ob
             };
             outcome = co_await tessary::async_with(limit, std::move(body));
         } catch (...) {
-            failure = current_exception();
+            failure = tessary::caught_exception();
         }
         if (failure.is_valid()) {
             if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
@@ -968,8 +975,9 @@ tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::ob
     co_return nb::none();
 }
 
-nb::object send_with_retries(const Args &args) {
-    return tessary::make_coroutine(send_with_retries_body(args.owned(0), args.owned(1), args.owned(2)),
+nb::object send_with_retries(ArgsOf<kSendParams> args) {
+    return tessary::make_coroutine(
+        send_with_retries_body(args.owned<"self">(), args.owned<"payload">(), args.owned<"session">()),
                                    "DetectorsProvider.send_with_retries");
 }
 
@@ -982,7 +990,7 @@ tessary::Task within_deadline(nb::object self, nb::object sending, nb::object de
         auto body = [sending](nb::object) { return await_object(sending); };
         outcome = co_await tessary::async_with(limit, std::move(body));
     } catch (...) {
-        failure = current_exception();
+        failure = tessary::caught_exception();
     }
     if (!failure.is_valid()) co_return outcome;
     if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) tessary::raise_object(failure);
@@ -1025,9 +1033,12 @@ tessary::Task compute_metric_body(nb::object self, nb::object payloads) {
     co_return gathered;
 }
 
-nb::object compute_metric(const Args &args) {
-    return tessary::make_coroutine(compute_metric_body(args.owned(0), args.owned(1)), "DetectorsProvider.__compute_metric");
+nb::object compute_metric(ArgsOf<kComputeParams> args) {
+    return tessary::make_coroutine(compute_metric_body(args.owned<"self">(), args.owned<"api_payloads">()),
+                                   "DetectorsProvider.__compute_metric");
 }
+
+constexpr const char *kComputingFailed = "Error while computing metrics: ";
 
 tessary::Task evaluate_async_body(nb::object self, nb::object data) {
     nb::object result;
@@ -1041,24 +1052,21 @@ tessary::Task evaluate_async_body(nb::object self, nb::object data) {
         nb::object responses = co_await tessary::awaitable(computing);
         result = attr<"_DetectorsProvider__post_process">(self)(responses, record_ids);
     } catch (...) {
-        failure = current_exception();
+        failure = tessary::caught_exception();
     }
     if (!failure.is_valid()) co_return result;
     if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
-    nb::object message = nb::str("Error while computing metrics: ") + text_of(attr<"metric_name">(self)) +
-                         nb::str(". Reason: ") + text_of(failure);
-    nb::object replacement = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-    tessary::set_context(replacement, failure);
-    tessary::raise_object(replacement);
+    tessary::raise_wrapped(kComputingFailed, failure,
+                           [&] { return text_of(attr<"metric_name">(self)) + nb::str(". Reason: "); });
 }
 
-nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "DetectorsProvider.evaluate_async");
+nb::object evaluate_async(ArgsOf<kDataParams> args) {
+    return tessary::make_coroutine(evaluate_async_body(args.owned<"self">(), args.owned<"data">()),
+                                   "DetectorsProvider.evaluate_async");
 }
 
-nb::object evaluate(const Args &args) {
-    nb::handle self = args[0];
-    return global<"run_in_event_loop">()(attr<"evaluate_async">(self), nb::arg("data") = args[1]);
+nb::object evaluate(ArgsOf<kDataParams> args) {
+    return global<"run_in_event_loop">()(attr<"evaluate_async">(args.get<"self">()), nb::arg("data") = args.get<"data">());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1105,79 +1113,22 @@ void define_provider() {
         .attr("REQUEST_TIMEOUT", nb::int_(30))
         .attr("METRIC_DEADLINE", nb::int_(45))
         .attr("MAX_ANSWER_BYTES", nb::int_(8 * 1024 * 1024))
-        .method({.name = "__init__",
-                 .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
-                            Param("metric_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_display_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_method", "Optional[str]").defaults_to(nb::none()).exactly(&PyUnicode_Type),
-                            Param("metric_group", "MetricGroup").defaults_to(nb::none()),
-                            Param("thresholds", "list[MetricThreshold]")
-                                .defaults_to(tessary::empty_list_default())
-                                .exactly(&PyList_Type),
-                            tessary::var_keyword("kwargs")},
-                 .impl = provider_init,
-                 .returns = "None"})
-        .method({.name = "evaluate",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "evaluate_async",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate_async,
-                 .returns = "AggregateMetricResult",
-                 .coroutine = true})
-        .method({.name = "__pre_process_data",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = pre_process_data})
-        .method({.name = "send_with_retries",
-                 .params = {Param("self"), Param("payload"), Param("session", "aiohttp.ClientSession")},
-                 .impl = send_with_retries,
-                 .coroutine = true})
-        .method({.name = "__compute_metric",
-                 .params = {Param("self"), Param("api_payloads", "list").exactly(&PyList_Type)},
-                 .impl = compute_metric,
-                 .returns = "list",
-                 .coroutine = true})
-        .method({.name = "__get_additional_info",
-                 .params = {Param("self"), Param("results")},
-                 .impl = get_additional_info,
-                 .returns = "list"})
-        .method({.name = "__post_process",
-                 .params = {Param("self"), Param("results", "list").exactly(&PyList_Type),
-                            Param("record_ids", "list").exactly(&PyList_Type)},
-                 .impl = post_process,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "__get_json_payloads",
-                 .params = {Param("self"), Param("input_contents", "list").exactly(&PyList_Type),
-                            Param("output_contents", "list | None"), Param("context_contents", "list | None"),
-                            Param("tools_catalog_content", "list | None"), Param("tool_calls_content", "list | None")},
-                 .impl = get_json_payloads,
-                 .returns = "list"})
-        .method({.name = "__get_headers", .params = {Param("self")}, .impl = get_headers})
-        .method({.name = "get_detector_url",
-                 .params = {Param("self"), Param("api_client")},
-                 .impl = get_detector_url,
-                 .returns = "str"})
-        .method({.name = "get_service_instance_id",
-                 .params = {Param("self"), Param("api_client")},
-                 .impl = get_service_instance_id,
-                 .returns = "str"})
-        .method({.name = "set_metric_name",
-                 .params = {Param("self"), Param("metric_name")},
-                 .impl = set_metric_name,
-                 .returns = "str"})
-        .method({.name = "__get_base_url",
-                 .params = {Param("self"), Param("metric_name")},
-                 .impl = get_base_url,
-                 .returns = "str"})
-        .method({.name = "get_tool_calls_content",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = get_tool_calls_content,
-                 .returns = "list"})
-        .method({.name = "get_tools_catalog_content",
-                 .params = {Param("self")},
-                 .impl = get_tools_catalog_content,
-                 .returns = "list"})
+        .method<provider_init>({.name = "__init__", .returns = "None"})
+        .method<evaluate>({.name = "evaluate", .returns = "AggregateMetricResult"})
+        .method<evaluate_async>({.name = "evaluate_async", .returns = "AggregateMetricResult", .coroutine = true})
+        .method<pre_process_data>({.name = "__pre_process_data"})
+        .method<send_with_retries>({.name = "send_with_retries", .coroutine = true})
+        .method<compute_metric>({.name = "__compute_metric", .returns = "list", .coroutine = true})
+        .method<get_additional_info>({.name = "__get_additional_info", .returns = "list"})
+        .method<post_process>({.name = "__post_process", .returns = "AggregateMetricResult"})
+        .method<get_json_payloads>({.name = "__get_json_payloads", .returns = "list"})
+        .method<get_headers>({.name = "__get_headers"})
+        .method<get_detector_url>({.name = "get_detector_url", .returns = "str"})
+        .method<get_service_instance_id>({.name = "get_service_instance_id", .returns = "str"})
+        .method<set_metric_name>({.name = "set_metric_name", .returns = "str"})
+        .method<get_base_url>({.name = "__get_base_url", .returns = "str"})
+        .method<get_tool_calls_content>({.name = "get_tool_calls_content", .returns = "list"})
+        .method<get_tools_catalog_content>({.name = "get_tools_catalog_content", .returns = "list"})
         .build();
     // Kept for the life of the process, as the class keeps it.
     built_additional_info() =
@@ -1187,7 +1138,7 @@ void define_provider() {
 }  // namespace
 
 TESSARY_MODULE(probewell, m) {
-    tessary::init_coroutines(m);
+    tessary::init_coroutines();
     bind_imports();
     bind_constants(m);
     define_provider();

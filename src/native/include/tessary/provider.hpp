@@ -2,13 +2,15 @@
 // service's credential mapping and the hand-off of `evaluate` to the event loop's executor.
 #pragma once
 
-#include "coroutine.hpp"
-#include "python.hpp"
+#include <tessary/builtins.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/coroutine.hpp>
+#include <tessary/errors.hpp>
+#include <tessary/globals.hpp>
 
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
-#include <iterator>
 
 namespace tessary::provider {
 
@@ -59,28 +61,6 @@ struct MetricFields {
     nb::object name, display_name, method, provider, group, thresholds;
 };
 
-/// A tuple of interned keyword names, made once per instantiation and kept for the life of the process.
-template <Literal... Names>
-PyObject *record_keyword_names() {
-    static PyObject *names = [] {
-        constexpr const char *all[] = {"name", "display_name", "method", "provider", "group", "thresholds",
-                                       Names.text...};
-        PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(std::size(all)));
-        if (!tuple) return tuple;
-        for (size_t i = 0; i < std::size(all); ++i) {
-            PyObject *key = PyUnicode_InternFromString(all[i]);
-            if (!key) {
-                Py_DECREF(tuple);
-                return static_cast<PyObject *>(nullptr);
-            }
-            PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), key);
-        }
-        return tuple;
-    }();
-    if (!names) throw_pending();
-    return names;
-}
-
 /// Builds `RecordMetricResult(**shared, **own)` with one vectorcall per record: the shared fields
 /// first, then each record's own keywords (`build<"record_id", "value">(id, value)`).
 class RecordBuilder {
@@ -91,7 +71,8 @@ public:
     template <Literal... Names, typename... Values>
     nb::object build(const Values &...values) const {
         static_assert(sizeof...(Names) == sizeof...(Values), "one value per keyword name");
-        PyObject *names = record_keyword_names<Names...>();
+        PyObject *names =
+            keyword_names<"name", "display_name", "method", "provider", "group", "thresholds", Names...>();
         PyObject *stack[] = {fields_.name.ptr(),  fields_.display_name.ptr(), fields_.method.ptr(),
                              fields_.provider.ptr(), fields_.group.ptr(),     fields_.thresholds.ptr(),
                              nb::handle(values).ptr()...};
