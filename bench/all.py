@@ -22,6 +22,7 @@ GOALS: dict[str, tuple[str, float]] = {
     "coroutine": ("<=", 1.2),
     "driver": ("<=", 1.1),
     "detectors": (">=", 0.5),
+    "post_process": (">=", 3.0),
     "judge": ("<=", 1.5),
     "judge_provider": ("<=", 1.3),
     "criteria": ("<=", 1.5),

@@ -2,7 +2,11 @@
 // inference engine chosen by the judge model's kind, and optional token counts per record.
 #include <tessary/coroutine.hpp>
 #include <tessary/module.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/params.hpp>
+#include <tessary/provider.hpp>
 
 #include <algorithm>
 #include <deque>
@@ -13,8 +17,9 @@
 #include <vector>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
+using tessary::param;
+using tessary::defaults::none;
 using tessary::attr;
 using tessary::global;
 
@@ -45,23 +50,6 @@ nb::dict single(const char *key, nb::handle value) {
     return dict;
 }
 
-/// A vectorcall with keyword arguments only; `kwnames` is a tuple of interned names.
-nb::object call_keywords(nb::handle func, PyObject *const *values, nb::handle kwnames) {
-    return tessary::steal_or_throw(PyObject_Vectorcall(func.ptr(), values, 0, kwnames.ptr()));
-}
-
-/// A tuple of interned keyword names, made once per call site.
-nb::object kwnames(std::initializer_list<const char *> names) {
-    nb::object tuple = tessary::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t index = 0;
-    for (const char *name : names) {
-        PyObject *key = PyUnicode_InternFromString(name);
-        if (!key) tessary::throw_pending();
-        PyTuple_SET_ITEM(tuple.ptr(), index++, key);
-    }
-    return tuple;
-}
-
 /// `len(x)` as a C++ size.
 Py_ssize_t length(nb::handle sequence) {
     Py_ssize_t size = PyObject_Length(sequence.ptr());
@@ -76,15 +64,34 @@ nb::list as_list(nb::handle sequence) { return tessary::snapshot(sequence); }
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-nb::object provider_init(const Args &args) {
-    nb::handle self = args[0];
-    // The twelve parameters, stored in this order.
-    static constexpr const char *kStored[] = {"metric_name",    "display_name",     "value_type",
-                                              "llm_judge",      "criteria_description", "prompt_template",
-                                              "options",        "context_fields",   "prediction_field",
-                                              "metric_group",   "metric_method",    "thresholds"};
-    static constexpr size_t kParamIndex[] = {1, 2, 3, 4, 6, 7, 5, 8, 9, 10, 11, 12};
-    for (size_t i = 0; i < std::size(kStored); ++i) set_attr(self, kStored[i], args[kParamIndex[i]]);
+constexpr auto kInitParams = tessary::params(
+    param<"self">(), param<"metric_name">("str").exactly(&PyUnicode_Type),
+    param<"display_name">("str").exactly(&PyUnicode_Type), param<"value_type">("str").exactly(&PyUnicode_Type),
+    param<"llm_judge">("LLMJudge"), param<"options">("list[Option]").exactly(&PyList_Type),
+    param<"criteria_description">("str | None").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"prompt_template">("str | None").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"context_fields">("list[str]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type),
+    param<"prediction_field">("str | None").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"metric_group">("MetricGroup").defaults_to(none),
+    param<"metric_method">("str | None").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"thresholds">("list[MetricThreshold]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type),
+    tessary::var_keywords<"kwargs">());
+
+/// Stores the parameters on the instance, in this order, then the record fields and the token switch.
+nb::object provider_init(ArgsOf<kInitParams> args) {
+    nb::handle self = args.get<"self">();
+    set_attr(self, "metric_name", args.get<"metric_name">());
+    set_attr(self, "display_name", args.get<"display_name">());
+    set_attr(self, "value_type", args.get<"value_type">());
+    set_attr(self, "llm_judge", args.get<"llm_judge">());
+    set_attr(self, "criteria_description", args.get<"criteria_description">());
+    set_attr(self, "prompt_template", args.get<"prompt_template">());
+    set_attr(self, "options", args.get<"options">());
+    set_attr(self, "context_fields", args.get<"context_fields">());
+    set_attr(self, "prediction_field", args.get<"prediction_field">());
+    set_attr(self, "metric_group", args.get<"metric_group">());
+    set_attr(self, "metric_method", args.get<"metric_method">());
+    set_attr(self, "thresholds", args.get<"thresholds">());
     nb::dict kwargs = args.kwargs();
     nb::object get = kwargs.attr("get");
     set_attr(self, "record_id_field", get("record_id_field", "record_id"));
@@ -96,37 +103,24 @@ nb::object provider_init(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Inference-engine parameters per judge model kind
 
-/// The AI service's credentials: url, then api_key, then the on-premises user fields.
-nb::dict lumeris_credentials(nb::handle model) {
-    nb::object credentials = attr<"credentials">(attr<"provider">(model));
-    nb::dict mapping;
-    set_item(mapping, "url", attr<"url">(credentials));
-    nb::object api_key = attr<"api_key">(credentials);
-    if (truthy(api_key)) set_item(mapping, "api_key", api_key);
-    if (truthy(attr<"version">(credentials))) {
-        set_item(mapping, "username", attr<"username">(credentials));
-        set_item(mapping, "instance_id", attr<"instance_id">(credentials));
-        nb::object password = attr<"password">(credentials);
-        if (truthy(password)) set_item(mapping, "password", password);
-    }
-    nb::object project_id = attr<"project_id">(model);
-    if (truthy(project_id)) {
-        set_item(mapping, "project_id", project_id);
-    } else {
-        nb::object space_id = attr<"space_id">(model);
-        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
-        set_item(mapping, "space_id", space_id);
-    }
-    return mapping;
-}
+constexpr auto kSelfParams = tessary::params(param<"self">());
+constexpr auto kDataParams = tessary::params(param<"self">(), param<"data">("pd.DataFrame"));
+constexpr auto kInstancesParams = tessary::params(param<"self">(), param<"data">("pd.DataFrame"),
+                                                  param<"prediction_field">(), param<"context_fields">());
+constexpr auto kCriteriaParams =
+    tessary::params(param<"self">(), param<"prediction_field">(), param<"context_fields">());
+constexpr auto kPostProcessParams =
+    tessary::params(param<"self">(), param<"results">(), param<"data">("pd.DataFrame"));
+constexpr auto kTemplateParams = tessary::params(param<"template">(), param<"row">());
+
 
 nb::object dumped_credentials(nb::handle model) {
     // The engine logs in with the secrets, which every other dump masks.
     return attr<"credentials">(attr<"provider">(model)).attr("model_dump")(nb::arg("context") = global<"REVEAL_SECRETS">());
 }
 
-nb::object get_inference_engine_params(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_inference_engine_params(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object model = attr<"model">(attr<"llm_judge">(self));
     nb::dict params;
     set_item(params, "seed", nb::int_(kSeed));
@@ -135,7 +129,7 @@ nb::object get_inference_engine_params(const Args &args) {
     set_item(params, "data_classification_policy", policy);
 
     if (is_instance(model, global<"QzAIFoundationModel">())) {
-        nb::dict credentials = lumeris_credentials(model);
+        nb::dict credentials = tessary::provider::service_credentials(model);
         set_item(params, "credentials", credentials);
         set_item(params, "provider", nb::str("lumeris-sdk"));
         set_item(params, "model", attr<"model_id">(model));
@@ -200,8 +194,8 @@ nb::object build_engine(nb::handle engine_class, nb::handle params, nb::handle u
     return tessary::steal_or_throw(PyObject_Call(engine_class.ptr(), no_args.ptr(), keywords.ptr()));
 }
 
-nb::object get_judge(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_judge(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object use_cache = global<"get_tabluon_enable_inference_cache">()();
     nb::object llm_judge = attr<"llm_judge">(self);
     nb::object engine_class;
@@ -226,17 +220,16 @@ nb::object rewrite_placeholders(nb::handle text, nb::handle prediction_field, nb
     return substitute(global<"VARIABLES_PATTERN">(), nb::str("\\1"), replaced);
 }
 
-nb::object get_criteria(const Args &args) {
-    nb::handle self = args[0], prediction_field = args[1], context_fields = args[2];
+nb::object get_criteria(ArgsOf<kCriteriaParams> args) {
+    nb::handle self = args.get<"self">(), prediction_field = args.get<"prediction_field">();
+    nb::handle context_fields = args.get<"context_fields">();
     nb::object substitute = attr<"sub">(global<"re">());
     nb::object option_class = global<"VDCriteriaOption">();
-    nb::object names = kwnames({"name", "description", "score"});
     nb::list options;
     for (nb::handle option : attr<"options">(self)) {
         nb::object description = rewrite_placeholders(attr<"description">(option), prediction_field, substitute);
         nb::object name = attr<"name">(option), score = attr<"value">(option);
-        PyObject *values[] = {name.ptr(), description.ptr(), score.ptr()};
-        options.append(call_keywords(option_class, values, names));
+        options.append(tessary::call_keywords<"name", "description", "score">(option_class, {name, description, score}));
     }
     nb::object description = rewrite_placeholders(attr<"criteria_description">(self), prediction_field, substitute);
     return global<"VDCriteria">()(nb::arg("name") = attr<"metric_name">(self), nb::arg("description") = description,
@@ -244,15 +237,15 @@ nb::object get_criteria(const Args &args) {
                                   nb::arg("context_fields") = context_fields, nb::arg("options") = options);
 }
 
-nb::object get_instances(const Args &args) {
-    nb::handle data = args[1], prediction_field = args[2], context_fields = args[3];
+nb::object get_instances(ArgsOf<kInstancesParams> args) {
+    nb::handle data = args.get<"data">(), prediction_field = args.get<"prediction_field">();
+    nb::handle context_fields = args.get<"context_fields">();
     nb::list instances;
     nb::object context_table = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), context_fields.ptr()));
     nb::list context_data = as_list(context_table.attr("to_dict")(nb::arg("orient") = "records"));
     nb::object column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), prediction_field.ptr()));
     nb::list predictions = as_list(column.attr("tolist")());
     nb::object instance_class = global<"Instance">();
-    nb::object names = kwnames({"fields"});
     bool with_context = nb::len(context_data) > 0;
     Py_ssize_t count = with_context ? std::min(nb::len(context_data), nb::len(predictions)) : nb::len(predictions);
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -264,8 +257,7 @@ nb::object get_instances(const Args &args) {
             int merged = PyDict_Check(row) ? PyDict_Update(fields.ptr(), row) : PyDict_Merge(fields.ptr(), row, 1);
             if (merged < 0) tessary::throw_pending();
         }
-        PyObject *values[] = {fields.ptr()};
-        instances.append(call_keywords(instance_class, values, names));
+        instances.append(tessary::call_keywords<"fields">(instance_class, {fields}));
     }
     return instances;
 }
@@ -274,8 +266,8 @@ nb::object get_instances(const Args &args) {
 // Custom prompts
 
 /// `template.format(**row)` for one row of the table (a row-wise apply calls it per record).
-nb::object fill_template(const Args &args) {
-    nb::handle template_text = args[0], row = args[1];
+nb::object fill_template(ArgsOf<kTemplateParams> args) {
+    nb::handle template_text = args.get<"template">(), row = args.get<"row">();
     nb::dict keywords;
     nb::object keys = tessary::steal_or_throw(PyMapping_Keys(row.ptr()));
     for (nb::handle key : keys) {
@@ -305,25 +297,6 @@ nb::object custom_prompts(nb::handle self, nb::handle data) {
 // ---------------------------------------------------------------------------------------------
 // Evaluation
 
-/// "Error while computing metrics: <name>. Reason: <error>", raised from the caught error.
-/// A failure while building it is raised with the caught error kept as its context.
-[[noreturn]] void raise_wrapped(nb::handle self, nb::object caught) {
-    nb::object wrapped;
-    try {
-        nb::str name = nb::str(attr<"metric_name">(self));
-        nb::str reason = nb::str(caught);
-        nb::object message = nb::str("Error while computing metrics: ") + name + nb::str(". Reason: ") + reason;
-        wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-    } catch (nb::python_error &error) {
-        error.restore();
-        wrapped = nb::steal(PyErr_GetRaisedException());
-        tessary::set_context(wrapped, caught);
-        tessary::raise_object(wrapped);
-    }
-    tessary::set_cause(wrapped, caught);
-    tessary::raise_object(wrapped);
-}
-
 nb::object run_evaluation(nb::handle self, nb::handle data) {
     nb::object judge = self.attr("_VerdictaProvider__get_judge")();
     nb::object results;
@@ -347,31 +320,26 @@ nb::object run_evaluation(nb::handle self, nb::handle data) {
     return self.attr("_VerdictaProvider__post_process")(nb::arg("results") = results, nb::arg("data") = data);
 }
 
-nb::object evaluate(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+/// "Error while computing metrics: <name>. Reason: <error>", raised from the caught error.
+nb::object evaluate(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object caught;
     try {
         return run_evaluation(self, data);
     } catch (...) {
-        tessary::restore_current_exception();
-        caught = nb::steal(PyErr_GetRaisedException());
+        caught = tessary::caught_exception();
     }
-    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
-    raise_wrapped(self, caught);
+    tessary::reraise_unless_general(caught);
+    tessary::raise_wrapped(
+        "Error while computing metrics: ", caught, [&] { return nb::str(attr<"metric_name">(self)) + nb::str(". Reason: "); },
+        {.chain = tessary::Chain::cause});
 }
 
-tessary::Task evaluate_async_body(nb::object self, nb::object data) {
-    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
-    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
-                                                            nb::arg("func") = attr<"evaluate">(self),
-                                                            nb::arg("data") = data);
-    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
-    nb::object result = co_await tessary::awaitable(future);
-    co_return result;
-}
-
-nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "VerdictaProvider.evaluate_async");
+nb::object evaluate_async(ArgsOf<kDataParams> args) {
+    return tessary::make_coroutine(
+        tessary::provider::evaluate_in_executor(args.owned<"self">(), args.owned<"data">(),
+                                                tessary::provider::EvaluatePassed::as_func_keyword),
+        "VerdictaProvider.evaluate_async");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -416,8 +384,7 @@ bool splits_like_cl100k(nb::handle encoding, nb::handle encode) {
 class TokenCounter {
 public:
     explicit TokenCounter(nb::handle encoding)
-        : encode_(attr<"encode">(encoding)), names_(kwnames({"disallowed_special"})),
-          by_pieces_(splits_like_cl100k(encoding, encode_)) {}
+        : encode_(attr<"encode">(encoding)), by_pieces_(splits_like_cl100k(encoding, encode_)) {}
 
     /// Token count of the text form of `value`, or None for zero tokens.
     nb::object count(nb::handle value) {
@@ -430,7 +397,8 @@ public:
 private:
     Py_ssize_t encode_length(nb::handle text) {
         PyObject *values[] = {text.ptr(), no_special_.ptr()};
-        nb::object tokens = tessary::steal_or_throw(PyObject_Vectorcall(encode_.ptr(), values, 1, names_.ptr()));
+        nb::object tokens = tessary::steal_or_throw(
+            PyObject_Vectorcall(encode_.ptr(), values, 1, tessary::keyword_names<"disallowed_special">()));
         return length(tokens);
     }
 
@@ -465,7 +433,6 @@ private:
     }
 
     nb::object encode_;
-    nb::object names_;
     nb::tuple no_special_;
     bool by_pieces_;
     std::deque<std::string> pieces_;                          // owns the cache's keys
@@ -478,68 +445,87 @@ nb::object metadata_item(nb::handle answer, PyObject *key) {
     return tessary::steal_or_throw(PyObject_GetItem(metadata.ptr(), key));
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0], results = args[1], data = args[2];
-    nb::list records;
-    bool count_tokens = truthy(attr<"compute_token_count">(self));
-    std::optional<TokenCounter> counter;
-    if (count_tokens) {
-        nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
-        set_attr(self, "encoding", encoding);
-        encoding = attr<"encoding">(self);
-        counter.emplace(encoding);
-    }
-    nb::object input_tokens = nb::none(), output_tokens = nb::none();
+/// The token counter of the run, when the provider counts tokens: the "cl100k_base" encoding is
+/// stored on the provider and read back from it, as it is used.
+std::optional<TokenCounter> token_counter(nb::handle self) {
+    if (!truthy(attr<"compute_token_count">(self))) return std::nullopt;
+    nb::object encoding = attr<"get_encoding">(global<"tiktoken">())("cl100k_base");
+    set_attr(self, "encoding", encoding);
+    return TokenCounter(attr<"encoding">(self));
+}
 
-    nb::object options = attr<"options">(self);
+/// Each option's value by its name.
+nb::dict option_scores(nb::handle self) {
     nb::dict scores;
-    for (nb::handle option : options) {
+    for (nb::handle option : attr<"options">(self)) {
         nb::object name = attr<"name">(option), value = attr<"value">(option);
         if (PyDict_SetItem(scores.ptr(), name.ptr(), value.ptr()) < 0) tessary::throw_pending();
     }
+    return scores;
+}
 
-    nb::object id_column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_id_field">(self).ptr()));
-    nb::list record_ids = as_list(id_column.attr("tolist")());
-    nb::object timestamp_column =
-        tessary::steal_or_throw(PyObject_GetItem(data.ptr(), attr<"record_timestamp_field">(self).ptr()));
-    nb::list timestamps = as_list(timestamp_column.attr("tolist")());
-    nb::list answers = as_list(nb::borrow(results));
+/// `data[field].tolist()` for the column named by the provider's attribute `field`.
+nb::list column_of(nb::handle data, nb::handle field) {
+    nb::object column = tessary::steal_or_throw(PyObject_GetItem(data.ptr(), field.ptr()));
+    return as_list(column.attr("tolist")());
+}
 
-    // Fields shared by every record result.
-    nb::object name = attr<"metric_name">(self), display_name = attr<"display_name">(self);
-    nb::object method = attr<"metric_method">(self), group = attr<"metric_group">(self);
-    nb::object thresholds = attr<"thresholds">(self);
-    nb::object provider = attr<"value">(attr<"TABULON">(global<"EvaluationProvider">()));
-    nb::object record_class = global<"RecordMetricResult">();
-    nb::object names = kwnames({"name", "display_name", "method", "group", "provider", "value", "label", "record_id",
-                                "record_timestamp", "thresholds", "explanation", "additional_info"});
-    PyObject *prompt_key = tessary::interned<"prompt">();
-    PyObject *response_key = tessary::interned<"unparsed_response">();
+tessary::provider::RecordBuilder record_builder(nb::handle self) {
+    tessary::provider::MetricFields fields{attr<"metric_name">(self),
+                                           attr<"display_name">(self),
+                                           attr<"metric_method">(self),
+                                           attr<"value">(attr<"TABULON">(global<"EvaluationProvider">())),
+                                           attr<"metric_group">(self),
+                                           attr<"thresholds">(self)};
+    return tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields));
+}
+
+/// {"feedback": feedback or None, "input_tokens": ..., "output_tokens": ...} of one judged record.
+nb::dict additional_info(nb::handle feedback, nb::handle input_tokens, nb::handle output_tokens) {
+    nb::dict info;
+    PyObject *shown_feedback = truthy(feedback) ? feedback.ptr() : Py_None;
+    if (PyDict_SetItem(info.ptr(), tessary::interned<"feedback">(), shown_feedback) < 0 ||
+        PyDict_SetItem(info.ptr(), tessary::interned<"input_tokens">(), input_tokens.ptr()) < 0 ||
+        PyDict_SetItem(info.ptr(), tessary::interned<"output_tokens">(), output_tokens.ptr()) < 0)
+        tessary::throw_pending();
+    return info;
+}
+
+/// One judge answer as a record result: the selected option's value and label, the explanation,
+/// the feedback and the token counts.
+nb::object judged_record(const tessary::provider::RecordBuilder &records, nb::handle scores,
+                         std::optional<TokenCounter> &counter, nb::handle answer, nb::handle record_id,
+                         nb::handle timestamp) {
+    nb::object input_tokens = nb::none(), output_tokens = nb::none();
+    if (counter) {
+        input_tokens = counter->count(metadata_item(answer, tessary::interned<"prompt">()));
+        output_tokens = counter->count(metadata_item(answer, tessary::interned<"unparsed_response">()));
+    }
+    nb::object label = attr<"selected_option">(answer);
+    PyObject *score = nullptr;
+    if (PyDict_GetItemRef(scores.ptr(), label.ptr(), &score) < 0) tessary::throw_pending();
+    nb::object value = score ? nb::steal(score) : nb::none();
+    nb::object explanation = attr<"explanation">(answer);
+    nb::object info = additional_info(attr<"feedback">(answer), input_tokens, output_tokens);
+    return records.build<"value", "label", "record_id", "record_timestamp", "explanation", "additional_info">(
+        value, label, record_id, timestamp, explanation, info);
+}
+
+nb::object post_process(ArgsOf<kPostProcessParams> args) {
+    nb::handle self = args.get<"self">(), results = args.get<"results">(), data = args.get<"data">();
+    std::optional<TokenCounter> counter = token_counter(self);
+    nb::dict scores = option_scores(self);
+    nb::list record_ids = column_of(data, attr<"record_id_field">(self));
+    nb::list timestamps = column_of(data, attr<"record_timestamp_field">(self));
+    nb::list answers = as_list(results);
+    tessary::provider::RecordBuilder records_of = record_builder(self);
 
     Py_ssize_t count = std::min({nb::len(record_ids), nb::len(timestamps), nb::len(answers)});
+    nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle answer = PyList_GET_ITEM(answers.ptr(), i);
-        if (count_tokens) {
-            input_tokens = counter->count(metadata_item(answer, prompt_key));
-            output_tokens = counter->count(metadata_item(answer, response_key));
-        }
-        nb::object label = attr<"selected_option">(answer);
-        PyObject *score = nullptr;
-        if (PyDict_GetItemRef(scores.ptr(), label.ptr(), &score) < 0) tessary::throw_pending();
-        nb::object value = score ? nb::steal(score) : nb::none();
-        nb::object explanation = attr<"explanation">(answer);
-        nb::object feedback = attr<"feedback">(answer);
-        nb::dict additional_info;
-        set_item(additional_info, "feedback", truthy(feedback) ? feedback : nb::none());
-        set_item(additional_info, "input_tokens", input_tokens);
-        set_item(additional_info, "output_tokens", output_tokens);
-        PyObject *values[] = {name.ptr(),        display_name.ptr(),
-                              method.ptr(),      group.ptr(),
-                              provider.ptr(),    value.ptr(),
-                              label.ptr(),       PyList_GET_ITEM(record_ids.ptr(), i),
-                              PyList_GET_ITEM(timestamps.ptr(), i), thresholds.ptr(),
-                              explanation.ptr(), additional_info.ptr()};
-        records.append(call_keywords(record_class, values, names));
+        nb::object record = judged_record(records_of, scores, counter, PyList_GET_ITEM(answers.ptr(), i),
+                                          PyList_GET_ITEM(record_ids.ptr(), i), PyList_GET_ITEM(timestamps.ptr(), i));
+        PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
     }
     return attr<"create">(global<"AggregateMetricResult">())(records);
 }
@@ -587,58 +573,26 @@ void bind_judge_library() {
 }
 
 void define_provider() {
-    nb::object shared_context_fields = nb::list(), shared_thresholds = nb::list();
-    nb::object none = nb::none();
     tessary::ClassBuilder("VerdictaProvider", "Invokes the verdicta library to compute LLM-as-judge (LLMAJ) metrics.")
-        .method({.name = "__init__",
-                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type),
-                            Param("display_name", "str").exactly(&PyUnicode_Type),
-                            Param("value_type", "str").exactly(&PyUnicode_Type), Param("llm_judge", "LLMJudge"),
-                            Param("options", "list[Option]").exactly(&PyList_Type),
-                            Param("criteria_description", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
-                            Param("prompt_template", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
-                            Param("context_fields", "list[str]").defaults_to(shared_context_fields).exactly(&PyList_Type),
-                            Param("prediction_field", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
-                            Param("metric_group", "MetricGroup").defaults_to(none),
-                            Param("metric_method", "str | None").defaults_to(none).exactly(&PyUnicode_Type),
-                            Param("thresholds", "list[MetricThreshold]").defaults_to(shared_thresholds).exactly(&PyList_Type),
-                            tessary::var_keyword("kwargs")},
-                 .impl = provider_init})
-        .method({.name = "evaluate_async",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate_async,
-                 .returns = "AggregateMetricResult",
-                 .coroutine = true})
-        .method({.name = "evaluate",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "__get_judge", .params = {Param("self")}, .impl = get_judge})
-        .method({.name = "__get_instances",
-                 .params = {Param("self"), Param("data", "pd.DataFrame"), Param("prediction_field"),
-                            Param("context_fields")},
-                 .impl = get_instances})
-        .method({.name = "__get_inference_engine_params", .params = {Param("self")}, .impl = get_inference_engine_params})
-        .method({.name = "__get_criteria",
-                 .params = {Param("self"), Param("prediction_field"), Param("context_fields")},
-                 .impl = get_criteria})
-        .method({.name = "__post_process",
-                 .params = {Param("self"), Param("results"), Param("data", "pd.DataFrame")},
-                 .impl = post_process,
-                 .returns = "AggregateMetricResult"})
+        .method<provider_init>({.name = "__init__"})
+        .method<evaluate_async>({.name = "evaluate_async", .returns = "AggregateMetricResult", .coroutine = true})
+        .method<evaluate>({.name = "evaluate", .returns = "AggregateMetricResult"})
+        .method<get_judge>({.name = "__get_judge"})
+        .method<get_instances>({.name = "__get_instances"})
+        .method<get_inference_engine_params>({.name = "__get_inference_engine_params"})
+        .method<get_criteria>({.name = "__get_criteria"})
+        .method<post_process>({.name = "__post_process", .returns = "AggregateMetricResult"})
         .build();
 }
 
 }  // namespace
 
 TESSARY_MODULE(critmark, m) {
-    tessary::init_coroutines(m);
+    tessary::init_coroutines();
     bind_imports();
     bind_judge_library();
     m.attr("VARIABLES_PATTERN") = nb::str(kVariablesPattern);
-    template_filler() = tessary::make_function({.name = "<lambda>",
-                                                .params = {Param("template"), Param("row")},
-                                                .impl = fill_template,
-                                                .qualname = "VerdictaProvider.evaluate.<locals>.<lambda>"});
+    template_filler() = tessary::make_function(
+        tessary::declared<fill_template>({.name = "<lambda>", .qualname = "VerdictaProvider.evaluate.<locals>.<lambda>"}));
     define_provider();
 }

@@ -3,14 +3,20 @@
 #include <tessary/closure.hpp>
 #include <tessary/module.hpp>
 #include <tessary/coroutine.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/params.hpp>
+#include <tessary/provider.hpp>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
+using tessary::param;
+using tessary::defaults::none;
 using tessary::attr;
 using tessary::global;
 
@@ -19,16 +25,13 @@ using tessary::text_of;
 using tessary::formatted;
 using tessary::contains;
 using tessary::is_instance;
-using tessary::round4;
+using tessary::provider::equals_text;
+using tessary::provider::first_item;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Pure helpers
-
-bool text_equals(nb::handle text, const char *literal) {
-    return PyUnicode_CompareWithASCIIString(text.ptr(), literal) == 0;
-}
 
 
 /// `getattr(object, name, fallback)`.
@@ -50,9 +53,12 @@ constexpr long kOverflowThreshold = 100000;
 constexpr long kCustomMax = 512;
 
 /// The replacement tokenizer factory: the previous one, with an oversized length capped.
-nb::object patched_get_tokenizer(const Args &args) {
+constexpr auto kTokenizerParams =
+    tessary::params(param<"model_type">(), param<"use_fast">().defaults_to(tessary::defaults::false_value));
+
+nb::object patched_get_tokenizer(ArgsOf<kTokenizerParams> args) {
     nb::object previous = tessary::closure_state();
-    nb::object tokenizer = previous(args[0], args[1]);
+    nb::object tokenizer = previous(args.get<"model_type">(), args.get<"use_fast">());
     PyObject *length = nullptr;
     int found = PyObject_GetOptionalAttrString(tokenizer.ptr(), "model_max_length", &length);
     if (found < 0) tessary::throw_pending();
@@ -75,17 +81,17 @@ void install_tokenizer_patch() {
     if (nb::hasattr(utils, "_is_patched_for_overflow")) return;
     nb::object previous = utils.attr("get_tokenizer");
     nb::object patched = tessary::make_closure(
-        {.name = "patched_get_tokenizer",
-         .params = {Param("model_type"), Param("use_fast").defaults_to(nb::bool_(false))},
-         .impl = patched_get_tokenizer,
-         .qualname = "patch_bertscore_overflow.<locals>.patched_get_tokenizer"},
+        tessary::declared<patched_get_tokenizer>({.name = "patched_get_tokenizer",
+                                                  .qualname = "patch_bertscore_overflow.<locals>.patched_get_tokenizer"}),
         previous);
     utils.attr("get_tokenizer") = patched;
     if (nb::hasattr(scorer, "get_tokenizer")) scorer.attr("get_tokenizer") = patched;
     utils.attr("_is_patched_for_overflow") = nb::bool_(true);
 }
 
-nb::object patch_bertscore_overflow(const Args &) {
+constexpr auto kNoParams = tessary::params();
+
+nb::object patch_bertscore_overflow(ArgsOf<kNoParams>) {
     try {
         install_tokenizer_patch();
     } catch (nb::python_error &error) {
@@ -95,6 +101,17 @@ nb::object patch_bertscore_overflow(const Args &) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Parameters of the provider's methods
+
+constexpr auto kSelfParams = tessary::params(param<"self">());
+constexpr auto kDataParams = tessary::params(param<"self">(), param<"data">("pd.DataFrame"));
+constexpr auto kMetricNameParams = tessary::params(param<"self">(), param<"metric_name">("str").exactly(&PyUnicode_Type));
+constexpr auto kGenerateParams =
+    tessary::params(param<"self">(), param<"metric_name">("str").exactly(&PyUnicode_Type),
+                    param<"metric_prefix">("str").exactly(&PyUnicode_Type));
+constexpr auto kResultParams = tessary::params(param<"self">(), param<"result">("pd.DataFrame"));
+
+// ---------------------------------------------------------------------------------------------
 // Engine factory and judge engine selection
 
 nb::object parse_json_or_empty(nb::handle text) {
@@ -102,60 +119,41 @@ nb::object parse_json_or_empty(nb::handle text) {
     return json_module().attr("loads")(text);
 }
 
-nb::object create_inference_engine_impl(const Args &args) {
-    nb::handle provider = args[0], model_id = args[1];
-    nb::object use_cache = nb::bool_(truthy(args[2]));  // the engines receive its truth value
-    nb::object credentials = parse_json_or_empty(args[3]);
-    nb::object parameters = parse_json_or_empty(args[4]);
-    if (text_equals(provider, "qzai"))
+constexpr auto kEngineParams = tessary::params(
+    param<"provider">("str").exactly(&PyUnicode_Type), param<"model_id">("str").exactly(&PyUnicode_Type),
+    param<"use_cache">("bool"), param<"credentials_json">("str").exactly(&PyUnicode_Type),
+    param<"parameters_json">("str").defaults_to(tessary::defaults::empty_text).exactly(&PyUnicode_Type));
+
+nb::object create_inference_engine_impl(ArgsOf<kEngineParams> args) {
+    nb::handle provider = args.get<"provider">(), model_id = args.get<"model_id">();
+    nb::object use_cache = nb::bool_(truthy(args.get<"use_cache">()));  // the engines receive its truth value
+    nb::object credentials = parse_json_or_empty(args.get<"credentials_json">());
+    nb::object parameters = parse_json_or_empty(args.get<"parameters_json">());
+    if (equals_text(provider, "qzai"))
         return global<"QMLInferenceEngineGeneration">()(nb::arg("credentials") = credentials,
                                                        nb::arg("model_name") = model_id, nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "openai"))
+    if (equals_text(provider, "openai"))
         return global<"OpenAiInferenceEngine">()(nb::arg("model_name") = model_id, nb::arg("credentials") = credentials,
                                                 nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "azure_openai"))
+    if (equals_text(provider, "azure_openai"))
         return global<"AzureOpenAIInferenceEngine">()(nb::arg("model_name") = model_id,
                                                      nb::arg("credentials") = credentials, nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "vertexai") || text_equals(provider, "google_ai_studio") ||
-        text_equals(provider, "aws_bedrock")) {
+    if (equals_text(provider, "vertexai") || equals_text(provider, "google_ai_studio") ||
+        equals_text(provider, "aws_bedrock")) {
         nb::object engine_class = global<"LiteLLMInferenceEngine">();
         if (!PyDict_Check(parameters.ptr()))
             tessary::raise_error(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
                                  tessary::function_description(engine_class).ptr(), Py_TYPE(parameters.ptr())->tp_name);
-        return tessary::call_with_keywords(
-            engine_class, {{"model", model_id}, {"credentials", credentials}, {"use_cache", use_cache}}, parameters);
+        return tessary::call_keywords<"model", "credentials", "use_cache">(engine_class, {model_id, credentials, use_cache},
+                                                                          parameters);
     }
-    if (text_equals(provider, "portkey"))
+    if (equals_text(provider, "portkey"))
         return global<"PortKeyInferenceEngine">()(nb::arg("credentials") = credentials, nb::arg("model") = model_id,
                                                  nb::arg("use_cache") = use_cache);
-    if (text_equals(provider, "qzo_gateway"))
+    if (equals_text(provider, "qzo_gateway"))
         return global<"QzoAIGatewayInferenceEngine">()(nb::arg("credentials") = credentials,
                                                       nb::arg("use_cache") = use_cache);
     tessary::raise_error(PyExc_Exception, "LLM Model provider '%U' is not supported.", provider.ptr());
-}
-
-/// The AI service's credentials as the engine expects them, with the project or space.
-nb::dict service_credentials(nb::handle model) {
-    nb::object credentials = model.attr("provider").attr("credentials");
-    nb::dict mapping;
-    mapping["url"] = credentials.attr("url");
-    nb::object api_key = credentials.attr("api_key");
-    if (truthy(api_key)) mapping["api_key"] = api_key;
-    if (truthy(credentials.attr("version"))) {
-        mapping["username"] = credentials.attr("username");
-        mapping["instance_id"] = credentials.attr("instance_id");
-        nb::object password = credentials.attr("password");
-        if (truthy(password)) mapping["password"] = password;
-    }
-    nb::object project_id = model.attr("project_id");
-    if (truthy(project_id)) {
-        mapping["project_id"] = project_id;
-    } else {
-        nb::object space_id = model.attr("space_id");
-        if (!truthy(space_id)) tessary::raise_error(PyExc_Exception, "Either project or space id is required");
-        mapping["space_id"] = space_id;
-    }
-    return mapping;
 }
 
 struct JudgeKind {
@@ -187,8 +185,8 @@ nb::object custom_function_engine(nb::handle model, nb::handle enable_cache) {
         nb::arg("use_cache") = enable_cache);
 }
 
-nb::object get_ai_evaluator_inference_engine(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_ai_evaluator_inference_engine(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object dumps = json_module().attr("dumps");
     nb::object enable_cache = global<"get_tabluon_enable_inference_cache">()();
     nb::object model = self.attr("llm_judge").attr("model");
@@ -196,8 +194,8 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
         if (!is_instance(model, global(kind.model_class))) continue;
         if (!kind.provider) return custom_function_engine(model, enable_cache);
         nb::object credentials;
-        if (text_equals(nb::str(kind.provider), "qzai")) {
-            credentials = service_credentials(model);
+        if (std::strcmp(kind.provider, "qzai") == 0) {
+            credentials = tessary::provider::service_credentials(model);
         } else {
             nb::object dump = model.attr("provider").attr("credentials").attr("model_dump");
             // The engine logs in with the secrets, which every other dump masks.
@@ -206,7 +204,7 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
                                         : dump(nb::arg("context") = reveal);
         }
         nb::object credentials_json = dumps(credentials, nb::arg("sort_keys") = true);
-        nb::object model_id = text_equals(nb::str(kind.provider), "qzo_gateway") ? nb::str("") : model.attr("model_id");
+        nb::object model_id = std::strcmp(kind.provider, "qzo_gateway") == 0 ? nb::str("") : model.attr("model_id");
         nb::object factory = attr<"_create_inference_engine_impl">(global<"TabulonProvider">());
         if (!kind.with_parameters)
             return factory(nb::arg("provider") = kind.provider, nb::arg("model_id") = model_id,
@@ -223,8 +221,8 @@ nb::object get_ai_evaluator_inference_engine(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Judge metric construction
 
-nb::object generate_tabulon_metric(const Args &args) {
-    nb::handle self = args[0], metric_name = args[1], metric_prefix = args[2];
+nb::object generate_tabulon_metric(ArgsOf<kGenerateParams> args) {
+    nb::handle self = args.get<"self">(), metric_name = args.get<"metric_name">(), metric_prefix = args.get<"metric_prefix">();
     nb::object method = self.attr("metric_method");
     if (method.equal(nb::str("llm_as_judge")))
         return attr<"_TabulonProvider__get_llmaj_metric">(self)(nb::arg("metric_name") = metric_name);
@@ -232,8 +230,8 @@ nb::object generate_tabulon_metric(const Args &args) {
     return nb::str(metric_prefix) + dot + nb::str(metric_name) + dot + formatted(method);
 }
 
-nb::object get_llmaj_metric(const Args &args) {
-    nb::handle self = args[0], metric_name = args[1];
+nb::object get_llmaj_metric(ArgsOf<kMetricNameParams> args) {
+    nb::handle self = args.get<"self">(), metric_name = args.get<"metric_name">();
     nb::object engine = attr<"_TabulonProvider__get_ai_evaluator_inference_engine">(self)();
     nb::object format = attr<"_TabulonProvider__get_llmaj_format">(self)();
     nb::object template_name = attr<"_TabulonProvider__get_llmaj_template">(self)(nb::arg("metric_name") = metric_name);
@@ -241,7 +239,7 @@ nb::object get_llmaj_metric(const Args &args) {
     nb::object task = nb::str("tasks.rag_eval.") + name + nb::str(".binary");
     nb::object main_score = name + nb::str("_judge");
     nb::object mapping = self.attr("column_mapping");
-    nb::object prediction_field = text_equals(metric_name, "context_relevance") ? mapping.attr("contexts")
+    nb::object prediction_field = equals_text(metric_name, "context_relevance") ? mapping.attr("contexts")
                                                                                 : mapping.attr("answer");
     return global<"TaskBasedLLMasJudge">()(
         nb::arg("inference_model") = engine, nb::arg("format") = format, nb::arg("template") = template_name,
@@ -249,16 +247,16 @@ nb::object get_llmaj_metric(const Args &args) {
         nb::arg("infer_log_probs") = false, nb::arg("judge_to_generator_fields_mapping") = nb::dict());
 }
 
-nb::object get_llmaj_template(const Args &args) {
-    nb::handle metric_name = args[1];
+nb::object get_llmaj_template(ArgsOf<kMetricNameParams> args) {
+    nb::handle metric_name = args.get<"metric_name">();
     nb::object template_name = global<"METRIC_TO_TEMPLATE">()[metric_name];
-    const char *suffix = text_equals(metric_name, "faithfulness") ? "_verbal" : "_numeric";
+    const char *suffix = equals_text(metric_name, "faithfulness") ? "_verbal" : "_numeric";
     return nb::str("templates.rag_eval.") + nb::str(metric_name) + nb::str(".") + nb::str(template_name) +
            nb::str(suffix);
 }
 
-nb::object get_llmaj_format(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_llmaj_format(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object type = self.attr("llm_judge").attr("model").attr("provider").attr("type");
     if (type.equal(global<"ModelProviderType">().attr("OPENAI"))) return global<"ChatAPIFormat">()();
     return nb::none();
@@ -267,8 +265,8 @@ nb::object get_llmaj_format(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Evaluation run
 
-nb::object evaluate(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object evaluate(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object caught;
     try {
         global<"patch_bertscore_overflow">()();
@@ -276,34 +274,20 @@ nb::object evaluate(const Args &args) {
         nb::object scores = attr<"_TabulonProvider__compute_metric">(self)(nb::arg("data") = table);
         return attr<"_TabulonProvider__post_process">(self)(nb::arg("result") = scores);
     } catch (...) {
-        tessary::restore_current_exception();
-        caught = nb::steal(PyErr_GetRaisedException());
+        caught = tessary::caught_exception();
     }
-    if (!tessary::is_general_exception(caught)) tessary::raise_object(caught);
-    nb::object wrapped;
-    try {
-        nb::object message = nb::str("Error while computing metrics: ") + formatted(self.attr("metric_name")) +
-                             nb::str(" with the method ") + formatted(self.attr("metric_method")) +
-                             nb::str(" using tabulon library. Reason: ") + text_of(caught);
-        wrapped = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-    } catch (nb::python_error &error) {
-        wrapped = tessary::exception_object(error);
-    }
-    tessary::set_context(wrapped, caught);
-    tessary::raise_object(wrapped);
+    tessary::reraise_unless_general(caught);
+    tessary::raise_wrapped("Error while computing metrics: ", caught, [&] {
+        return formatted(self.attr("metric_name")) + nb::str(" with the method ") + formatted(self.attr("metric_method")) +
+               nb::str(" using tabulon library. Reason: ");
+    });
 }
 
-tessary::Task evaluate_async_body(nb::object self, nb::object data) {
-    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
-    nb::object call = attr<"partial">(global<"functools">())(global<"start_event_loop_run_func">(),
-                                                             attr<"evaluate">(self), nb::arg("data") = data);
-    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
-    nb::object result = co_await tessary::awaitable(future);
-    co_return result;
-}
-
-nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "TabulonProvider.evaluate_async");
+nb::object evaluate_async(ArgsOf<kDataParams> args) {
+    return tessary::make_coroutine(
+        tessary::provider::evaluate_in_executor(args.owned<"self">(), args.owned<"data">(),
+                                                tessary::provider::EvaluatePassed::positionally),
+        "TabulonProvider.evaluate_async");
 }
 
 /// Stops at the first field missing from the table.
@@ -312,8 +296,6 @@ bool all_present(nb::handle fields, nb::handle columns) {
         if (!contains(columns, field)) return false;
     return true;
 }
-
-nb::object first_of(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
 
 /// The values of one column as a list of our own, refused unless it has one value per row.
 nb::list column_snapshot(nb::handle table, nb::handle column, Py_ssize_t rows) {
@@ -356,8 +338,8 @@ nb::object list_column(nb::handle converted, nb::handle fields) {
                                          nb::arg("dtype") = nb::str("object"));
 }
 
-nb::object pre_process_data(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object pre_process_data(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object library = global<"pd">().attr("DataFrame")();
     nb::object columns = data.attr("columns").attr("tolist")();
     // Every cell in its text form, missing cells included: numpy's text type converts as astype(str)
@@ -370,11 +352,11 @@ nb::object pre_process_data(const Args &args) {
 
     // Empty field lists name no column; the library decides whether the metric needs it.
     nb::object inputs = configuration.attr("input_fields");
-    if (nb::len(inputs) && contains(columns, first_of(inputs)))
-        library[mapping.attr("question")] = converted[first_of(inputs)];
+    if (nb::len(inputs) && contains(columns, first_item(inputs)))
+        library[mapping.attr("question")] = converted[first_item(inputs)];
     nb::object outputs = configuration.attr("output_fields");
     if (nb::len(outputs) && all_present(outputs, columns))
-        library[mapping.attr("answer")] = converted[first_of(outputs)];
+        library[mapping.attr("answer")] = converted[first_item(outputs)];
     nb::object contexts = configuration.attr("context_fields");
     if (nb::len(contexts) && all_present(contexts, columns))
         library[mapping.attr("contexts")] = list_column(converted, contexts);
@@ -430,8 +412,8 @@ nb::list library_records(nb::handle data) {
     return records;
 }
 
-nb::object compute_metric(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object compute_metric(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::list records = library_records(data);
 
     nb::object alias = self.attr("metric_alias");
@@ -466,16 +448,15 @@ nb::object record_value(nb::handle raw, bool clip) {
     if (PyFloat_CheckExact(raw.ptr())) {
         double value = PyFloat_AS_DOUBLE(raw.ptr());
         if (clip && !(value > 0.0)) value = 0.0;
-        return nb::float_(round4(value));
+        return tessary::steal_or_throw(PyFloat_FromDouble(tessary::provider::round4_double(value)));
     }
-    nb::object value = nb::borrow(raw);
     if (clip) {
         nb::object zero = nb::float_(0.0);
         int above = PyObject_RichCompareBool(raw.ptr(), zero.ptr(), Py_GT);
         if (above < 0) tessary::throw_pending();
         if (!above) return nb::float_(0.0);
     }
-    return global<"round">()(value, 4);
+    return global<"round">()(raw, 4);
 }
 
 bool is_nan(nb::handle value) { return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())); }
@@ -489,86 +470,120 @@ nb::list no_value_errors() {
     return errors;
 }
 
-/// min() or max() as Python computes them over a non-empty list (the first of equal or unordered values wins).
+/// min() or max() as Python computes them over the values that are neither None nor NaN (the first
+/// of equal or unordered values wins); None when no record has a value.
 nb::object extreme(nb::handle values, int operation) {
-    nb::object best = nb::none();  // None when no record has a value
+    nb::object best = nb::none();
     for (nb::handle value : values) {
         if (value.is_none() || is_nan(value)) continue;
         if (best.is_none()) {
             best = nb::borrow(value);
             continue;
         }
-        int better = PyObject_RichCompareBool(value.ptr(), best.ptr(), operation);
-        if (better < 0) tessary::throw_pending();
+        bool better;
+        if (PyFloat_CheckExact(value.ptr()) && PyFloat_CheckExact(best.ptr())) {
+            double candidate = PyFloat_AS_DOUBLE(value.ptr()), kept = PyFloat_AS_DOUBLE(best.ptr());
+            better = operation == Py_LT ? candidate < kept : candidate > kept;
+        } else {
+            int compared = PyObject_RichCompareBool(value.ptr(), best.ptr(), operation);
+            if (compared < 0) tessary::throw_pending();
+            better = compared;
+        }
         if (better) best = nb::borrow(value);
     }
     return best;
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0], result = args[1];
-    nb::object name = self.attr("metric_name"), display_name = self.attr("metric_display_name");
-    nb::object method = self.attr("metric_method"), group = self.attr("metric_group");
-    nb::object thresholds = self.attr("thresholds");
-    nb::object provider = global<"EvaluationProvider">().attr("TABULON").attr("value");
+/// The fields the provider's record results share.
+tessary::provider::RecordBuilder record_builder(nb::handle self) {
+    tessary::provider::MetricFields fields{self.attr("metric_name"),
+                                           self.attr("metric_display_name"),
+                                           self.attr("metric_method"),
+                                           global<"EvaluationProvider">().attr("TABULON").attr("value"),
+                                           self.attr("metric_group"),
+                                           self.attr("thresholds")};
+    return tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields));
+}
 
+/// True when the metric's method clips negative scores to 0.
+bool clips_scores(nb::handle self, nb::handle name, nb::handle method) {
     nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
-    bool apply_clipping = contains(clip_table, name) && contains(clip_table[name], method);
+    return contains(clip_table, name) && contains(clip_table[name], method);
+}
 
-    nb::object column = result[name];
+/// The result's scores (of its metric's column) and record ids, one of each per record.
+std::pair<nb::list, nb::list> scores_and_ids(nb::handle result, nb::handle column) {
     nb::list raw_scores = tessary::tolist_snapshot(column);
     nb::list record_ids = tessary::tolist_snapshot(nb::object(result["record_id"]));
     if (PyList_GET_SIZE(record_ids.ptr()) != PyList_GET_SIZE(raw_scores.ptr()))
         tessary::raise_error(PyExc_ValueError, "the result holds %zd scores for %zd record ids",
                              PyList_GET_SIZE(raw_scores.ptr()), PyList_GET_SIZE(record_ids.ptr()));
+    return {std::move(raw_scores), std::move(record_ids)};
+}
+
+nb::object post_process(ArgsOf<kResultParams> args) {
+    nb::handle self = args.get<"self">(), result = args.get<"result">();
+    tessary::provider::RecordBuilder records_of = record_builder(self);
+    const tessary::provider::MetricFields &fields = records_of.fields();
+    bool clip = clips_scores(self, fields.name, fields.method);
+    nb::object column = result[fields.name];
+    auto [raw_scores, record_ids] = scores_and_ids(result, column);
     Py_ssize_t count = PyList_GET_SIZE(raw_scores.ptr());
 
-    nb::object record_class = global<"RecordMetricResult">();
-    nb::object keywords = nb::make_tuple("name", "display_name", "method", "group", "provider", "value", "record_id",
-                                         "thresholds");
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), apply_clipping);
+        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), clip);
         nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
-        PyObject *call_args[] = {name.ptr(), display_name.ptr(), method.ptr(), group.ptr(),
-                                 provider.ptr(), value.ptr(), record_id.ptr(), thresholds.ptr()};
-        nb::object record = tessary::steal_or_throw(PyObject_Vectorcall(record_class.ptr(), call_args, 0, keywords.ptr()));
+        nb::object record = records_of.build<"value", "record_id">(value, record_id);
         if (is_nan(value)) record.attr("errors") = no_value_errors();
-        nb::object stored = record.attr("value");
+        nb::object stored = attr<"value">(record);
         PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
         PyList_SET_ITEM(records.ptr(), i, record.release().ptr());
     }
 
+    // The mean as the column gives it (numpy's float is a float too), rounded to a plain float.
     nb::object mean = column.attr("mean")();
-    nb::object rounded_mean = PyFloat_Check(mean.ptr()) ? nb::object(nb::float_(round4(PyFloat_AS_DOUBLE(mean.ptr()))))
-                                                        : global<"round">()(mean, 4);
+    nb::object rounded_mean = PyFloat_Check(mean.ptr())
+                                  ? nb::object(nb::float_(tessary::provider::round4_double(PyFloat_AS_DOUBLE(mean.ptr()))))
+                                  : global<"round">()(mean, 4);
     if (count == 0) tessary::raise_error(PyExc_ValueError, "min() iterable argument is empty");
     return global<"AggregateMetricResult">()(
-        nb::arg("name") = name, nb::arg("display_name") = display_name, nb::arg("method") = method,
-        nb::arg("group") = group, nb::arg("provider") = provider, nb::arg("value") = rounded_mean,
+        nb::arg("name") = fields.name, nb::arg("display_name") = fields.display_name, nb::arg("method") = fields.method,
+        nb::arg("group") = fields.group, nb::arg("provider") = fields.provider, nb::arg("value") = rounded_mean,
         nb::arg("total_records") = count, nb::arg("record_level_metrics") = records,
         nb::arg("min") = extreme(values, Py_LT), nb::arg("max") = extreme(values, Py_GT),
-        nb::arg("mean") = rounded_mean, nb::arg("thresholds") = thresholds);
+        nb::arg("mean") = rounded_mean, nb::arg("thresholds") = fields.thresholds);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-nb::object init(const Args &args) {
-    nb::handle self = args[0];
-    nb::handle configuration = args[1];
+constexpr auto kInitParams = tessary::params(
+    param<"self">(), param<"configuration">("GenAIConfiguration"), param<"metric_name">("str").exactly(&PyUnicode_Type),
+    param<"metric_display_name">("str").exactly(&PyUnicode_Type), param<"metric_method">("str").exactly(&PyUnicode_Type),
+    param<"metric_prefix">("str").exactly(&PyUnicode_Type),
+    param<"metric_alias">("str").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"metric_group">("MetricGroup").defaults_to(none),
+    param<"column_mapping">("TabulonColumnMapping").defaults_to(none), param<"llm_judge">("LLMJudge").defaults_to(none),
+    param<"thresholds">("list[MetricThreshold]").defaults_to(tessary::defaults::empty_list).exactly(&PyList_Type),
+    tessary::var_keywords<"kwargs">());
+
+/// Stores the parameters on the instance, in this order (a column mapping and a judge by default).
+nb::object init(ArgsOf<kInitParams> args) {
+    nb::handle self = args.get<"self">(), configuration = args.get<"configuration">();
+    nb::handle column_mapping = args.get<"column_mapping">(), llm_judge = args.get<"llm_judge">();
     self.attr("configuration") = configuration;
     self.attr("configuration_") = nb::dict();
-    self.attr("metric_name") = args[2];
-    self.attr("metric_display_name") = args[3];
-    self.attr("metric_method") = args[4];
-    self.attr("metric_group") = args[7];
-    self.attr("column_mapping") = truthy(args[8]) ? nb::borrow(args[8]) : global<"TabulonColumnMapping">()();
-    self.attr("llm_judge") = truthy(args[9]) ? nb::borrow(args[9]) : configuration.attr("llm_judge");
-    self.attr("metric_alias") = args[6];
-    self.attr("metric_prefix") = args[5];
-    self.attr("thresholds") = args[10];
+    self.attr("metric_name") = args.get<"metric_name">();
+    self.attr("metric_display_name") = args.get<"metric_display_name">();
+    self.attr("metric_method") = args.get<"metric_method">();
+    self.attr("metric_group") = args.get<"metric_group">();
+    self.attr("column_mapping") = truthy(column_mapping) ? nb::borrow(column_mapping) : global<"TabulonColumnMapping">()();
+    self.attr("llm_judge") = truthy(llm_judge) ? nb::borrow(llm_judge) : configuration.attr("llm_judge");
+    self.attr("metric_alias") = args.get<"metric_alias">();
+    self.attr("metric_prefix") = args.get<"metric_prefix">();
+    self.attr("thresholds") = args.get<"thresholds">();
     return nb::none();
 }
 
@@ -665,13 +680,9 @@ void define_metric_to_template() {
 
 nb::object make_engine_factory() {
     nb::object factory = tessary::make_function(
-        {.name = "_create_inference_engine_impl",
-         .params = {Param("provider", "str").exactly(&PyUnicode_Type), Param("model_id", "str").exactly(&PyUnicode_Type),
-                    Param("use_cache", "bool"), Param("credentials_json", "str").exactly(&PyUnicode_Type),
-                    Param("parameters_json", "str").defaults_to(nb::str("")).exactly(&PyUnicode_Type)},
-         .impl = create_inference_engine_impl,
-         .doc = "TTL-cached factory for inference engines.",
-         .qualname = "TabulonProvider._create_inference_engine_impl"});
+        tessary::declared<create_inference_engine_impl>({.name = "_create_inference_engine_impl",
+                                                         .doc = "TTL-cached factory for inference engines.",
+                                                         .qualname = "TabulonProvider._create_inference_engine_impl"}));
     nb::object decorator = global<"cached">()(nb::arg("cache") = global<"_inference_engine_cache">(),
                                               nb::arg("lock") = global<"_inference_engine_cache_lock">());
     return tessary::steal_or_throw(PyStaticMethod_New(decorator(factory).ptr()));
@@ -688,56 +699,20 @@ void define_provider() {
         .field("METRIC_METHODS_WITH_LOCKS", nb::str("ClassVar[set[str]]"),
                text_set({"bert_score_recall", "sentence_bert_mini_lm", "sentence_bert_bge"}))
         .attr("_lock", global<"Lock">()())
-        .method({.name = "__init__",
-                 .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
-                            Param("metric_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_display_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_method", "str").exactly(&PyUnicode_Type),
-                            Param("metric_prefix", "str").exactly(&PyUnicode_Type),
-                            Param("metric_alias", "str").defaults_to(nb::none()).exactly(&PyUnicode_Type),
-                            Param("metric_group", "MetricGroup").defaults_to(nb::none()),
-                            Param("column_mapping", "TabulonColumnMapping").defaults_to(nb::none()),
-                            Param("llm_judge", "LLMJudge").defaults_to(nb::none()),
-                            Param("thresholds", "list[MetricThreshold]").defaults_to(nb::list()).exactly(&PyList_Type),
-                            tessary::var_keyword("kwargs")},
-                 .impl = init,
-                 .returns = "None"})
+        .method<init>({.name = "__init__", .returns = "None"})
         .attr("_create_inference_engine_impl", make_engine_factory())
-        .method({.name = "__get_ai_evaluator_inference_engine",
-                 .params = {Param("self")},
-                 .impl = get_ai_evaluator_inference_engine})
-        .method({.name = "__generate_tabulon_metric",
-                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_prefix", "str").exactly(&PyUnicode_Type)},
-                 .impl = generate_tabulon_metric})
-        .method({.name = "__get_llmaj_template",
-                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type)},
-                 .impl = get_llmaj_template})
-        .method({.name = "__get_llmaj_format", .params = {Param("self")}, .impl = get_llmaj_format,
-                 .returns = "Format | None"})
-        .method({.name = "__get_llmaj_metric",
-                 .params = {Param("self"), Param("metric_name", "str").exactly(&PyUnicode_Type)},
-                 .impl = get_llmaj_metric})
-        .method({.name = "evaluate",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "evaluate_async",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate_async,
-                 .returns = "AggregateMetricResult",
-                 .coroutine = true})
-        .method({.name = "__pre_process_data",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = pre_process_data,
-                 .doc = "Goes over the dataframe and update the column names to match what is expected by tabulon"})
-        .method({.name = "__compute_metric",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = compute_metric})
-        .method({.name = "__post_process",
-                 .params = {Param("self"), Param("result", "pd.DataFrame")},
-                 .impl = post_process,
-                 .returns = "AggregateMetricResult"})
+        .method<get_ai_evaluator_inference_engine>({.name = "__get_ai_evaluator_inference_engine"})
+        .method<generate_tabulon_metric>({.name = "__generate_tabulon_metric"})
+        .method<get_llmaj_template>({.name = "__get_llmaj_template"})
+        .method<get_llmaj_format>({.name = "__get_llmaj_format", .returns = "Format | None"})
+        .method<get_llmaj_metric>({.name = "__get_llmaj_metric"})
+        .method<evaluate>({.name = "evaluate", .returns = "AggregateMetricResult"})
+        .method<evaluate_async>({.name = "evaluate_async", .returns = "AggregateMetricResult", .coroutine = true})
+        .method<pre_process_data>(
+            {.name = "__pre_process_data",
+             .doc = "Goes over the dataframe and update the column names to match what is expected by tabulon"})
+        .method<compute_metric>({.name = "__compute_metric"})
+        .method<post_process>({.name = "__post_process", .returns = "AggregateMetricResult"})
         .build();
 }
 
@@ -751,12 +726,11 @@ constexpr const char *kPatchDoc =
 }  // namespace
 
 TESSARY_MODULE(loomwright, m) {
-    tessary::init_coroutines(m);
+    tessary::init_coroutines();
     bind_imports();
     bind_tabulon_names();
     global<"set_verbosity">()("warning");
-    tessary::def(m, {.name = "patch_bertscore_overflow", .params = {}, .impl = patch_bertscore_overflow,
-                     .returns = "None", .doc = kPatchDoc});
+    tessary::def<patch_bertscore_overflow>(m, {.name = "patch_bertscore_overflow", .returns = "None", .doc = kPatchDoc});
     tessary::set_global("_inference_engine_cache",
                         global<"TTLCache">()(nb::arg("maxsize") = 128, nb::arg("ttl") = 3600));
     tessary::set_global("_inference_engine_cache_lock", global<"Lock">()());

@@ -2,7 +2,11 @@
 // service over HTTP, one JSON request per record, with retries, folded into record and aggregate results.
 #include <tessary/coroutine.hpp>
 #include <tessary/module.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/errors.hpp>
 #include <tessary/klass.hpp>
+#include <tessary/params.hpp>
+#include <tessary/provider.hpp>
 
 #include <cmath>
 #include <cstdarg>
@@ -11,8 +15,8 @@
 #include <vector>
 
 namespace nb = nanobind;
-using tessary::Args;
-using tessary::Param;
+using tessary::ArgsOf;
+using tessary::param;
 using tessary::attr;
 using tessary::global;
 
@@ -20,18 +24,18 @@ using tessary::truthy;
 using tessary::text_of;
 using tessary::unpack_pair;
 using tessary::contains;
-using tessary::round4;
+using tessary::provider::equals_text;
+using tessary::provider::first_item;
 
 namespace {
 
 // ---------------------------------------------------------------------------------------------
 // Pure helpers: rounding and JSON text
 
-constexpr char kHex[] = "0123456789abcdef";
-
+/// Appends `\uXXXX` (lower-case hex, as json.dumps writes it).
 void append_unicode_escape(std::string &out, unsigned code) {
-    char buffer[6] = {'\\', 'u', kHex[(code >> 12) & 0xf], kHex[(code >> 8) & 0xf], kHex[(code >> 4) & 0xf],
-                      kHex[code & 0xf]};
+    char buffer[7];
+    PyOS_snprintf(buffer, sizeof buffer, "\\u%04x", code & 0xffff);
     out.append(buffer, 6);
 }
 
@@ -91,70 +95,65 @@ nb::object ascii_text(const std::string &text) {
 // ---------------------------------------------------------------------------------------------
 // Small Python-side helpers
 
-bool equals(nb::handle value, const char *text) {
-    if (PyUnicode_Check(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-    int equal = PyObject_RichCompareBool(value.ptr(), nb::str(text).ptr(), Py_EQ);
-    if (equal < 0) tessary::throw_pending();
-    return equal;
-}
-
 /// `column.tolist()` of one table column, as a list of our own (whatever `tolist()` returned).
 nb::list column_values(nb::handle data, nb::handle column) {
     return tessary::tolist_snapshot(tessary::steal_or_throw(PyObject_GetItem(data.ptr(), column.ptr())));
 }
 
-/// `container[key]` for a text key, raising what the subscription raises.
-nb::object item(nb::handle container, const char *key) {
-    nb::object name = tessary::steal_or_throw(PyUnicode_FromString(key));
-    return tessary::steal_or_throw(PyObject_GetItem(container.ptr(), name.ptr()));
-}
 
-nb::object first_entry(nb::handle fields) { return tessary::steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
-
-/// Calls `func(*positional, **dict(zip(names, keyword_values)))` through vectorcall.
-nb::object call_keywords(nb::handle func, nb::handle names, std::initializer_list<PyObject *> values) {
-    PyObject *stack[16];
-    size_t count = 0;
-    for (PyObject *value : values) stack[count++] = value;
-    return tessary::steal_or_throw(PyObject_Vectorcall(func.ptr(), stack, 0, names.ptr()));
-}
-
-/// A tuple of interned keyword names, made once per call site and kept for the life of the process
-/// (a borrowed handle: no destructor runs after the interpreter has gone).
-nb::handle keyword_names(std::initializer_list<const char *> names) {
-    nb::object tuple = tessary::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t index = 0;
-    for (const char *name : names) PyTuple_SET_ITEM(tuple.ptr(), index++, PyUnicode_InternFromString(name));
-    return tuple.release();
-}
-
-/// The Python exception object of the C++ exception in flight (call inside a catch handler).
-nb::object current_exception() {
-    tessary::restore_current_exception();
-    return nb::steal(PyErr_GetRaisedException());
+/// `container[key]`, raising what the subscription raises.
+nb::object subscript(nb::handle container, PyObject *key) {
+    return tessary::steal_or_throw(PyObject_GetItem(container.ptr(), key));
 }
 
 /// `Error(code=code, message_en=message)` as a fresh entity.
-nb::object make_error(nb::handle code, nb::handle message) {
-    static nb::handle names = keyword_names({"code", "message_en"});
-    return call_keywords(global<"Error">(), names, {code.ptr(), message.ptr()});
+nb::object make_error(nb::handle error_class, nb::handle code, nb::handle message) {
+    return tessary::call_keywords<"code", "message_en">(error_class, {code, message});
 }
 
 /// `{"error": Error(...)}`: one failed request.
 nb::object failure_record(nb::handle code, nb::handle message) {
     nb::dict record;
-    record["error"] = make_error(code, message);
+    record["error"] = make_error(global<"Error">(), code, message);
     return record;
 }
 
-constexpr const char *kPrivatePrefix = "_DetectorsProvider";
+// ---------------------------------------------------------------------------------------------
+// Parameters of the provider's methods
+
+using tessary::defaults::empty_list;
+using tessary::defaults::none;
+
+constexpr auto kInitParams = tessary::params(
+    param<"self">(), param<"configuration">("GenAIConfiguration"),
+    param<"metric_name">("str").exactly(&PyUnicode_Type), param<"metric_display_name">("str").exactly(&PyUnicode_Type),
+    param<"metric_method">("Optional[str]").defaults_to(none).exactly(&PyUnicode_Type),
+    param<"metric_group">("MetricGroup").defaults_to(none),
+    param<"thresholds">("list[MetricThreshold]").defaults_to(empty_list).exactly(&PyList_Type),
+    tessary::var_keywords<"kwargs">());
+constexpr auto kSelfParams = tessary::params(param<"self">());
+constexpr auto kDataParams = tessary::params(param<"self">(), param<"data">("pd.DataFrame"));
+constexpr auto kClientParams = tessary::params(param<"self">(), param<"api_client">());
+constexpr auto kMetricNameParams = tessary::params(param<"self">(), param<"metric_name">());
+constexpr auto kPayloadParams = tessary::params(
+    param<"self">(), param<"input_contents">("list").exactly(&PyList_Type), param<"output_contents">("list | None"),
+    param<"context_contents">("list | None"), param<"tools_catalog_content">("list | None"),
+    param<"tool_calls_content">("list | None"));
+constexpr auto kAdditionalInfoParams = tessary::params(param<"self">(), param<"results">());
+constexpr auto kPostProcessParams = tessary::params(param<"self">(), param<"results">("list").exactly(&PyList_Type),
+                                                    param<"record_ids">("list").exactly(&PyList_Type));
+constexpr auto kSendParams =
+    tessary::params(param<"self">(), param<"payload">(), param<"session">("aiohttp.ClientSession"));
+constexpr auto kComputeParams = tessary::params(param<"self">(), param<"api_payloads">("list").exactly(&PyList_Type));
 
 // ---------------------------------------------------------------------------------------------
 // Set-up and endpoints
 
-nb::object provider_init(const Args &args) {
-    nb::handle self = args[0], configuration = args[1], metric_name = args[2], display_name = args[3];
-    nb::handle method = args[4], group = args[5], thresholds = args[6];
+nb::object provider_init(ArgsOf<kInitParams> args) {
+    nb::handle self = args.get<"self">(), configuration = args.get<"configuration">();
+    nb::handle metric_name = args.get<"metric_name">(), display_name = args.get<"metric_display_name">();
+    nb::handle method = args.get<"metric_method">(), group = args.get<"metric_group">();
+    nb::handle thresholds = args.get<"thresholds">();
     nb::dict kwargs = args.kwargs();
     nb::object api_client = kwargs.attr("get")("api_client");
     nb::object method_text = text_of(method);
@@ -186,17 +185,17 @@ nb::object provider_init(const Args &args) {
     return nb::none();
 }
 
-nb::object get_base_url(const Args &args) {
-    nb::handle name = args[1];
-    if (equals(name, "answer_relevance")) return nb::str("{}/ml/v1/text/detection/generated?version=2023-10-25");
-    if (equals(name, "context_relevance") || equals(name, "faithfulness"))
+nb::object get_base_url(ArgsOf<kMetricNameParams> args) {
+    nb::handle name = args.get<"metric_name">();
+    if (equals_text(name, "answer_relevance")) return nb::str("{}/ml/v1/text/detection/generated?version=2023-10-25");
+    if (equals_text(name, "context_relevance") || equals_text(name, "faithfulness"))
         return nb::str("{}/ml/v1/text/detection/context?version=2023-10-25");
-    if (equals(name, "tool_call_accuracy")) return nb::str("{}/ml/v1/text/detection/chat?version=2023-10-25");
+    if (equals_text(name, "tool_call_accuracy")) return nb::str("{}/ml/v1/text/detection/chat?version=2023-10-25");
     return nb::str("{}/ml/v1/text/detection?version=2023-10-25");
 }
 
-nb::object get_detector_url(const Args &args) {
-    nb::handle self = args[0], api_client = args[1];
+nb::object get_detector_url(ArgsOf<kClientParams> args) {
+    nb::handle self = args.get<"self">(), api_client = args.get<"api_client">();
     self.attr("qts_client") = attr<"qts_client">(api_client);
     nb::object credentials = attr<"credentials">(api_client);
     self.attr("verify") = nb::bool_(!truthy(attr<"disable_ssl">(credentials)));
@@ -212,15 +211,15 @@ nb::object get_detector_url(const Args &args) {
     return attr<"qml_url">(record);
 }
 
-nb::object get_service_instance_id(const Args &args) {
-    nb::handle self = args[0], api_client = args[1];
+nb::object get_service_instance_id(ArgsOf<kClientParams> args) {
+    nb::handle self = args.get<"self">(), api_client = args.get<"api_client">();
     nb::object client = attr<"qts_client">(api_client);
     self.attr("qts_client") = client;
     return attr<"service_instance_id">(client);
 }
 
-nb::object get_headers(const Args &args) {
-    nb::handle self = args[0];
+nb::object get_headers(ArgsOf<kSelfParams> args) {
+    nb::handle self = args.get<"self">();
     nb::object token = global<"get_authenticator_token">()(attr<"authenticator">(attr<"qts_client">(self)));
     nb::dict headers;
     headers["Content-Type"] = "application/json";
@@ -230,10 +229,10 @@ nb::object get_headers(const Args &args) {
     return headers;
 }
 
-nb::object set_metric_name(const Args &args) {
-    nb::handle self = args[0];
-    nb::object name = args.owned(1);
-    if (equals(attr<"metric_name">(self), "prompt_safety_risk") && equals(attr<"metric_method">(self), "korund_guardian"))
+nb::object set_metric_name(ArgsOf<kMetricNameParams> args) {
+    nb::handle self = args.get<"self">();
+    nb::object name = args.owned<"metric_name">();
+    if (equals_text(attr<"metric_name">(self), "prompt_safety_risk") && equals_text(attr<"metric_method">(self), "korund_guardian"))
         name = nb::str("harm");
     if (contains(global<"KorundGuardianRisks">().attr("values")(), name)) return nb::str("korund_guardian");
     return name;
@@ -242,15 +241,15 @@ nb::object set_metric_name(const Args &args) {
 // ---------------------------------------------------------------------------------------------
 // Request bodies
 
-nb::object pre_process_data(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object pre_process_data(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object configuration = attr<"configuration">(self);
     nb::object metric_name = attr<"metric_name">(self);
-    nb::object inputs = column_values(data, first_entry(attr<"input_fields">(configuration)));
+    nb::object inputs = column_values(data, first_item(attr<"input_fields">(configuration)));
     nb::object outputs = nb::none(), contexts = nb::none(), catalog = nb::none(), tool_calls = nb::none();
-    if (equals(metric_name, "answer_relevance") || equals(metric_name, "faithfulness"))
-        outputs = column_values(data, first_entry(attr<"output_fields">(configuration)));
-    if (equals(metric_name, "context_relevance") || equals(metric_name, "faithfulness")) {
+    if (equals_text(metric_name, "answer_relevance") || equals_text(metric_name, "faithfulness"))
+        outputs = column_values(data, first_item(attr<"output_fields">(configuration)));
+    if (equals_text(metric_name, "context_relevance") || equals_text(metric_name, "faithfulness")) {
         nb::object fields = attr<"context_fields">(configuration);
         Py_ssize_t field_count = nb::len(fields);
         if (field_count > 1) {
@@ -269,11 +268,11 @@ nb::object pre_process_data(const Args &args) {
         } else if (field_count == 1) {
             nb::object transform = global<"transform_str_to_list">();
             nb::list per_record;
-            for (nb::handle value : column_values(data, first_entry(fields))) per_record.append(transform(value));
+            for (nb::handle value : column_values(data, first_item(fields))) per_record.append(transform(value));
             contexts = per_record;
         }
     }
-    if (equals(metric_name, "tool_call_accuracy")) {
+    if (equals_text(metric_name, "tool_call_accuracy")) {
         catalog = attr<"get_tools_catalog_content">(self)();
         tool_calls = attr<"get_tool_calls_content">(self)(data);
     }
@@ -361,9 +360,10 @@ nb::dict body_object(nb::handle detectors, Shape shape, nb::handle first, nb::ha
     return body;
 }
 
-nb::object get_json_payloads(const Args &args) {
-    nb::handle self = args[0], inputs = args[1], outputs = args[2], contexts = args[3], catalog = args[4],
-               tool_calls = args[5];
+nb::object get_json_payloads(ArgsOf<kPayloadParams> args) {
+    nb::handle self = args.get<"self">(), inputs = args.get<"input_contents">(), outputs = args.get<"output_contents">();
+    nb::handle contexts = args.get<"context_contents">(), catalog = args.get<"tools_catalog_content">();
+    nb::handle tool_calls = args.get<"tool_calls_content">();
     check_list_or_none(outputs, "output_contents");
     check_list_or_none(contexts, "context_contents");
     check_list_or_none(catalog, "tools_catalog_content");
@@ -383,16 +383,16 @@ nb::object get_json_payloads(const Args &args) {
 
     Shape shape = Shape::plain;
     nb::handle second_list;
-    if (equals(metric_name, "answer_relevance")) {
+    if (equals_text(metric_name, "answer_relevance")) {
         shape = Shape::answer_relevance;
         second_list = pairable(output_items);
-    } else if (equals(metric_name, "context_relevance")) {
+    } else if (equals_text(metric_name, "context_relevance")) {
         shape = Shape::context;
         second_list = pairable(context_items);
-    } else if (equals(metric_name, "faithfulness")) {
+    } else if (equals_text(metric_name, "faithfulness")) {
         shape = Shape::faithfulness;
         second_list = pairable(context_items);
-    } else if (equals(metric_name, "tool_call_accuracy")) {
+    } else if (equals_text(metric_name, "tool_call_accuracy")) {
         shape = Shape::tool_calls;
         second_list = pairable(tool_call_items);
     }
@@ -431,8 +431,8 @@ nb::object get_json_payloads(const Args &args) {
     return payloads;
 }
 
-nb::object get_tool_calls_content(const Args &args) {
-    nb::handle self = args[0], data = args[1];
+nb::object get_tool_calls_content(ArgsOf<kDataParams> args) {
+    nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::list result;
     nb::object field = attr<"tool_calls_field">(attr<"configuration">(self));
     if (!truthy(field)) return result;
@@ -451,8 +451,8 @@ nb::object get_tool_calls_content(const Args &args) {
             tessary::raise_error(PyExc_TypeError, "extract_tool_calls_from_response returned %.200s, not a list",
                                  Py_TYPE(calls.ptr())->tp_name);
         for (nb::handle call : calls) {
-            nb::object function = item(call, "function");
-            nb::object arguments = item(function, "arguments");
+            nb::object function = subscript(call, tessary::interned<"function">());
+            nb::object arguments = subscript(function, tessary::interned<"arguments">());
             if (PyUnicode_Check(arguments.ptr()) &&
                 PyObject_SetItem(function.ptr(), nb::str("arguments").ptr(), loads(arguments).ptr()) < 0)
                 tessary::throw_pending();
@@ -462,8 +462,8 @@ nb::object get_tool_calls_content(const Args &args) {
     return result;
 }
 
-nb::object get_tools_catalog_content(const Args &args) {
-    nb::object tools = attr<"tools">(attr<"configuration">(args[0]));
+nb::object get_tools_catalog_content(ArgsOf<kSelfParams> args) {
+    nb::object tools = attr<"tools">(attr<"configuration">(args.get<"self">()));
     bool all_callable = PyList_Check(tools.ptr());
     if (all_callable)
         for (nb::handle tool : tools)
@@ -480,12 +480,6 @@ nb::object get_tools_catalog_content(const Args &args) {
 
 // ---------------------------------------------------------------------------------------------
 // Post-processing
-
-/// round(value, 4): exact floats in C++, anything else through the builtin.
-nb::object round_score(nb::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return nb::float_(round4(PyFloat_AS_DOUBLE(value.ptr())));
-    return global<"round">()(value, 4);
-}
 
 /// `await awaitable` as a Task (the body of an `async with`).
 tessary::Task await_object(nb::object awaitable) {
@@ -507,15 +501,26 @@ struct InvalidAnswer {
     throw InvalidAnswer{nb::steal(message)};
 }
 
+/// `mapping[key]` of a JSON object of an answer, or an invalid handle when the key is absent: one
+/// lookup in a plain dict; a dict subclass is asked whether it holds the key, then for the item.
+nb::object member(nb::handle mapping, PyObject *key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = nullptr;
+        if (PyDict_GetItemRef(mapping.ptr(), key, &value) < 0) tessary::throw_pending();
+        return nb::steal(value);
+    }
+    int present = PyDict_Contains(mapping.ptr(), key);
+    if (present < 0) tessary::throw_pending();
+    if (!present) return nb::object();
+    return tessary::steal_or_throw(PyObject_GetItem(mapping.ptr(), key));
+}
+
 /// A detection's "score": a real number (not a truth value) from 0 to 1.
 nb::object checked_score(nb::handle detection, Py_ssize_t index) {
     if (!PyDict_Check(detection.ptr()))
         refuse_answer("detection %zd is %.200s, not a JSON object", index, Py_TYPE(detection.ptr())->tp_name);
-    nb::object key = nb::str("score");
-    int present = PyDict_Contains(detection.ptr(), key.ptr());
-    if (present < 0) tessary::throw_pending();
-    if (!present) refuse_answer("detection %zd has no \"score\"", index);
-    nb::object score = tessary::steal_or_throw(PyObject_GetItem(detection.ptr(), key.ptr()));
+    nb::object score = member(detection, tessary::interned<"score">());
+    if (!score.is_valid()) refuse_answer("detection %zd has no \"score\"", index);
     PyObject *raw = score.ptr();
     if (PyBool_Check(raw) || !(PyFloat_Check(raw) || PyLong_Check(raw)))
         refuse_answer("detection %zd has the score %.200R (%.100s), not a number", index, raw, Py_TYPE(raw)->tp_name);
@@ -529,98 +534,180 @@ nb::object checked_score(nb::handle detection, Py_ssize_t index) {
     return score;
 }
 
-/// The largest "score" of the detections, compared as max() compares; every score is checked first.
+/// An exact int or float: comparing two of them runs no Python code.
+bool is_plain_number(nb::handle value) { return PyFloat_CheckExact(value.ptr()) || PyLong_CheckExact(value.ptr()); }
+
+/// `score > best`, as max() compares.
+bool greater(nb::handle score, nb::handle best) {
+    if (PyFloat_CheckExact(score.ptr()) && PyFloat_CheckExact(best.ptr()))
+        return PyFloat_AS_DOUBLE(score.ptr()) > PyFloat_AS_DOUBLE(best.ptr());
+    int compared = PyObject_RichCompareBool(score.ptr(), best.ptr(), Py_GT);
+    if (compared < 0) tessary::throw_pending();
+    return compared;
+}
+
+/// The largest "score" of the detections (invalid when there are none), compared as max() compares.
+/// Every score is checked before any comparison that may run Python code (a number of another type).
 nb::object highest_score(nb::handle detections) {
     nb::list items = tessary::snapshot(detections);  // a score's comparison may change the caller's list
-    std::vector<nb::object> scores;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
-        scores.push_back(checked_score(PyList_GET_ITEM(items.ptr(), i), i));
     nb::object best;
-    for (nb::object &score : scores) {
-        if (!best.is_valid()) {
-            best = score;
-            continue;
-        }
-        bool greater;
-        if (PyFloat_CheckExact(score.ptr()) && PyFloat_CheckExact(best.ptr())) {
-            greater = PyFloat_AS_DOUBLE(score.ptr()) > PyFloat_AS_DOUBLE(best.ptr());
-        } else {
-            int compared = PyObject_RichCompareBool(score.ptr(), best.ptr(), Py_GT);
-            if (compared < 0) tessary::throw_pending();
-            greater = compared;
-        }
-        if (greater) best = score;
+    std::vector<nb::object> compared_later;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        nb::object score = checked_score(PyList_GET_ITEM(items.ptr(), i), i);
+        if (!compared_later.empty() || !is_plain_number(score)) compared_later.push_back(std::move(score));
+        else if (!best.is_valid() || greater(score, best)) best = std::move(score);
     }
+    for (nb::object &score : compared_later)
+        if (!best.is_valid() || greater(score, best)) best = score;
     return best;
 }
 
+/// The record's value: the highest score, or 1 minus it for an accuracy metric, rounded to 4 places;
+/// with no detection, 0 (1 for an accuracy metric).
+nb::object record_score(nb::handle detections, bool accuracy) {
+    nb::object highest = highest_score(detections);
+    if (!highest.is_valid()) return nb::int_(accuracy ? 1 : 0);
+    if (!accuracy) return tessary::provider::round4_value(highest);
+    if (PyFloat_CheckExact(highest.ptr()))
+        return nb::float_(tessary::provider::round4_double(1.0 - PyFloat_AS_DOUBLE(highest.ptr())));
+    nb::object one = nb::int_(1);
+    return tessary::provider::round4_value(tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr())));
+}
+
 /// The "detections" list of an answer that is not a failure.
-nb::list answer_detections(nb::handle outcome) {
-    nb::object key = nb::str("detections");
-    int present = PyDict_Contains(outcome.ptr(), key.ptr());
-    if (present < 0) tessary::throw_pending();
-    if (!present) refuse_answer("the answer has no \"detections\" list");
-    nb::object detections = tessary::steal_or_throw(PyObject_GetItem(outcome.ptr(), key.ptr()));
+nb::object answer_detections(nb::handle outcome) {
+    nb::object detections = member(outcome, tessary::interned<"detections">());
+    if (!detections.is_valid()) refuse_answer("the answer has no \"detections\" list");
     if (detections.is_none()) refuse_answer("\"detections\" is null, not a list");
     if (!PyList_Check(detections.ptr()))
         refuse_answer("\"detections\" is %.200s, not a list", Py_TYPE(detections.ptr())->tp_name);
-    return nb::borrow<nb::list>(detections);
+    return detections;
 }
 
-nb::object get_additional_info(const Args &args) {
-    nb::handle self = args[0], detections = args[1];
-    nb::list evidences;
-    if (contains(global<"RAG_EVIDENCE_METRICS">(), attr<"metric_name">(self))) {
-        nb::object first = nb::int_(0);
-        for (nb::handle detection : detections)
-            evidences.append(tessary::steal_or_throw(PyObject_GetItem(item(detection, "evidence").ptr(), first.ptr())));
-        return evidences;
-    }
+/// Each detection's span: its "text", "score", "start" and "end".
+nb::list detection_spans(nb::handle detections) {
+    nb::list spans;
     for (nb::handle detection : detections) {
         nb::dict span;
-        span["text"] = item(detection, "text");
-        span["score"] = item(detection, "score");
-        span["start"] = item(detection, "start");
-        span["end"] = item(detection, "end");
-        evidences.append(span);
+        for (PyObject *key : {tessary::interned<"text">(), tessary::interned<"score">(), tessary::interned<"start">(),
+                              tessary::interned<"end">()})
+            if (PyDict_SetItem(span.ptr(), key, subscript(detection, key).ptr()) < 0) tessary::throw_pending();
+        spans.append(span);
     }
-    return evidences;
+    return spans;
 }
 
-/// A failed request's code and message; both invalid for an answer to score.
-struct Failure {
+/// Each detection's first "evidence" passage.
+nb::list evidence_passages(nb::handle detections) {
+    nb::list passages;
+    nb::object first = nb::int_(0);
+    for (nb::handle detection : detections)
+        passages.append(subscript(subscript(detection, tessary::interned<"evidence">()), first.ptr()));
+    return passages;
+}
+
+/// Which evidences a record carries.
+enum class Evidences { none, spans, passages, by_method };
+
+bool is_rag_evidence_metric(nb::handle metric_name) { return contains(global<"RAG_EVIDENCE_METRICS">(), metric_name); }
+
+nb::object get_additional_info(ArgsOf<kAdditionalInfoParams> args) {
+    nb::handle self = args.get<"self">(), detections = args.get<"results">();
+    if (is_rag_evidence_metric(attr<"metric_name">(self))) return evidence_passages(detections);
+    return detection_spans(detections);
+}
+
+/// The provider's own `__get_additional_info`, as the class was built with it.
+nb::handle &built_additional_info() {
+    static nb::handle function;
+    return function;
+}
+
+/// What every record of one post-processing call shares.
+struct RecordContext {
+    tessary::provider::RecordBuilder records;
+    nb::object error_class;
+    bool accuracy;
+    Evidences evidences;
+    nb::object additional_info;  // a replaced `__get_additional_info`, called per record (Evidences::by_method)
+};
+
+/// The evidences a record gets: none, or those of the provider's `__get_additional_info`, looked up once.
+/// The method as built is run here directly; a replaced one is called for each record.
+Evidences evidence_kind(nb::handle self, nb::handle metric_name, nb::handle method, nb::object &replaced) {
+    bool with_evidences = contains(global<"EVIDENCES">(), metric_name) ||
+                          (is_rag_evidence_metric(metric_name) && contains(global<"RAG_SMALL_MODELS">(), method));
+    if (!with_evidences) return Evidences::none;
+    nb::object bound = attr<"_DetectorsProvider__get_additional_info">(self);
+    bool as_built = PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == built_additional_info().ptr() &&
+                    PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+    if (!as_built) {
+        replaced = std::move(bound);
+        return Evidences::by_method;
+    }
+    return is_rag_evidence_metric(attr<"metric_name">(self)) ? Evidences::passages : Evidences::spans;
+}
+
+RecordContext record_context(nb::handle self) {
+    nb::object metric_name = attr<"metric_name">(self);
+    nb::object method = attr<"metric_method">(self);
+    nb::object record_name = metric_name;
+    if (equals_text(metric_name, "keyword")) record_name = nb::str("keyword_detection");
+    else if (equals_text(metric_name, "regex")) record_name = nb::str("regex_detection");
+    tessary::provider::MetricFields fields{record_name,
+                                           attr<"metric_display_name">(self),
+                                           method,
+                                           attr<"value">(attr<"DETECTORS">(global<"EvaluationProvider">())),
+                                           attr<"metric_group">(self),
+                                           attr<"thresholds">(self)};
+    RecordContext context{tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields)),
+                          global<"Error">(), contains(global<"ACCURACY_METRICS">(), metric_name), Evidences::none,
+                          nb::object()};
+    context.evidences = evidence_kind(self, metric_name, method, context.additional_info);
+    return context;
+}
+
+/// A failed request's code and message, or a value with its evidences.
+struct Outcome {
     nb::object code, message;
+    nb::object value, evidences;
 };
 
 /// Tells a failure record ({"error": Error}) from an answer; refuses what is neither.
-Failure failure_of(nb::handle outcome) {
+bool read_failure(const RecordContext &context, nb::handle outcome, Outcome &read) {
     PyObject *raw = outcome.ptr();
     if (PyExceptionInstance_Check(raw)) {  // an exception passed through by the gathering
         nb::object text = text_of(outcome);
         if (!truthy(text)) text = nb::str(Py_TYPE(raw)->tp_name);
-        return {nb::str("REQUEST_FAILED"), text};
+        read.code = nb::str("REQUEST_FAILED");
+        read.message = text;
+        return true;
     }
     if (!PyDict_Check(raw)) {
         if (raw == Py_None) refuse_answer("the answer is null, not a JSON object");
         refuse_answer("the answer is %.200s, not a JSON object", Py_TYPE(raw)->tp_name);
     }
-    nb::object key = nb::str("error");
-    int present = PyDict_Contains(raw, key.ptr());
-    if (present < 0) tessary::throw_pending();
-    if (!present) return {};
-    nb::object failure = tessary::steal_or_throw(PyObject_GetItem(raw, key.ptr()));
-    if (!tessary::is_instance(failure, global<"Error">())) {
+    nb::object failure = member(outcome, tessary::interned<"error">());
+    if (!failure.is_valid()) return false;
+    if (!tessary::is_instance(failure, context.error_class)) {
         nb::object text = PyUnicode_Check(failure.ptr()) ? nb::object(failure) : nb::object(text_of(failure));
         refuse_answer("it carries the error %.500U instead of detections", text.ptr());
     }
-    return {attr<"code">(failure), text_of(attr<"message_en">(failure))};
+    read.code = attr<"code">(failure);
+    read.message = text_of(attr<"message_en">(failure));
+    return true;
 }
 
 /// The record's evidences; a detection lacking what they need makes the answer invalid.
-nb::object read_evidences(nb::handle additional_info, nb::handle detections) {
+nb::object read_evidences(const RecordContext &context, nb::handle detections) {
     nb::object failure;
     try {
-        return additional_info(detections);
+        switch (context.evidences) {
+            case Evidences::none: return nb::object();
+            case Evidences::spans: return detection_spans(detections);
+            case Evidences::passages: return evidence_passages(detections);
+            case Evidences::by_method: return context.additional_info(detections);
+        }
     } catch (nb::python_error &error) {
         failure = tessary::exception_object(error);
     }
@@ -629,122 +716,93 @@ nb::object read_evidences(nb::handle additional_info, nb::handle detections) {
     refuse_answer("its evidences could not be read (%U: %S)", name.ptr(), failure.ptr());
 }
 
-nb::object post_process(const Args &args) {
-    nb::handle self = args[0], results = args[1], record_ids = args[2];
-    static nb::handle record_names = keyword_names(
-        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value"});
-    static nb::handle record_names_evidences = keyword_names(
-        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value", "evidences"});
-    static nb::handle record_names_errors = keyword_names(
-        {"name", "display_name", "method", "provider", "group", "record_id", "thresholds", "value", "errors"});
+/// An "INVALID_RESPONSE" failure saying why the answer cannot be scored.
+Outcome invalid_answer(nb::object reason) {
+    Outcome read;
+    read.code = nb::str("INVALID_RESPONSE");
+    read.message = nb::str("Invalid answer from the detection service: ") + nb::str(reason);
+    return read;
+}
 
-    nb::object metric_name = attr<"metric_name">(self);
-    nb::object display_name = attr<"metric_display_name">(self);
-    nb::object method = attr<"metric_method">(self);
-    nb::object group = attr<"metric_group">(self);
-    nb::object thresholds = attr<"thresholds">(self);
-    nb::object provider = attr<"value">(attr<"DETECTORS">(global<"EvaluationProvider">()));
-    nb::object record_class = global<"RecordMetricResult">();
+/// Reads one outcome; an answer that cannot be scored becomes an "INVALID_RESPONSE" failure.
+Outcome read_outcome(const RecordContext &context, nb::handle outcome) {
+    Outcome read;
+    try {
+        if (read_failure(context, outcome, read)) return read;
+        nb::object detections = answer_detections(outcome);
+        read.value = record_score(detections, context.accuracy);
+        read.evidences = read_evidences(context, detections);
+    } catch (InvalidAnswer &invalid) {
+        return invalid_answer(invalid.message);
+    } catch (nb::python_error &error) {  // an answer object whose own methods fail costs its record only
+        nb::object failure = tessary::exception_object(error);
+        if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
+        return invalid_answer(tessary::steal_or_throw(
+            PyUnicode_FromFormat("reading it raised %s: %S", Py_TYPE(failure.ptr())->tp_name, failure.ptr())));
+    }
+    return read;
+}
 
-    nb::object record_name = metric_name;
-    if (equals(metric_name, "keyword")) record_name = nb::str("keyword_detection");
-    else if (equals(metric_name, "regex")) record_name = nb::str("regex_detection");
-    bool accuracy = contains(global<"ACCURACY_METRICS">(), metric_name);
-    bool with_evidences = contains(global<"EVIDENCES">(), metric_name) ||
-                          (contains(global<"RAG_EVIDENCE_METRICS">(), metric_name) &&
-                           contains(global<"RAG_SMALL_MODELS">(), method));
-    nb::object additional_info;
-    if (with_evidences) additional_info = attr<"_DetectorsProvider__get_additional_info">(self);
-
+/// The records built so far, the values scored and the failures met.
+struct Collected {
     nb::list records, scores, errors;
-    nb::object zero = nb::int_(0), one = nb::int_(1);
-    // Own copies: the outcomes' dunder methods and the entities' validators run Python code.
-    nb::list outcomes = tessary::snapshot(results), ids = tessary::snapshot(record_ids);
-    Py_ssize_t count = std::min(PyList_GET_SIZE(outcomes.ptr()), PyList_GET_SIZE(ids.ptr()));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::handle outcome = PyList_GET_ITEM(outcomes.ptr(), i);
-        nb::handle record_id = PyList_GET_ITEM(ids.ptr(), i);
-        nb::object code, message, score, evidences;
-        try {
-            Failure failure = failure_of(outcome);
-            if (failure.code.is_valid()) {
-                code = failure.code;
-                message = failure.message;
-            } else {
-                nb::list detections = answer_detections(outcome);
-                score = zero;
-                if (PyList_GET_SIZE(detections.ptr()) == 0) {
-                    if (accuracy) score = one;
-                } else {
-                    nb::object highest = highest_score(detections);
-                    if (accuracy) {
-                        score = PyFloat_CheckExact(highest.ptr())
-                                    ? nb::object(nb::float_(1.0 - PyFloat_AS_DOUBLE(highest.ptr())))
-                                    : tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr()));
-                    } else {
-                        score = highest;
-                    }
-                    score = round_score(score);
-                }
-                if (with_evidences) evidences = read_evidences(additional_info, detections);
-            }
-        } catch (InvalidAnswer &invalid) {
-            code = nb::str("INVALID_RESPONSE");
-            message = nb::str("Invalid answer from the detection service: ") + nb::str(invalid.message);
-        } catch (nb::python_error &error) {  // an answer object whose own methods fail costs its record only
-            nb::object failure = tessary::exception_object(error);
-            if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
-            code = nb::str("INVALID_RESPONSE");
-            message = tessary::steal_or_throw(PyUnicode_FromFormat(
-                "Invalid answer from the detection service: reading it raised %s: %S", Py_TYPE(failure.ptr())->tp_name,
-                failure.ptr()));
-        }
-        if (!code.is_valid()) {
-            nb::object record;
-            if (evidences.is_valid() && truthy(evidences))
-                record = call_keywords(record_class, record_names_evidences,
-                                       {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(), group.ptr(),
-                                        record_id.ptr(), thresholds.ptr(), score.ptr(), evidences.ptr()});
-            else
-                record = call_keywords(record_class, record_names,
-                                       {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(), group.ptr(),
-                                        record_id.ptr(), thresholds.ptr(), score.ptr()});
-            records.append(record);
-            scores.append(score);
-        } else {
-            nb::list record_errors;
-            record_errors.append(make_error(code, message));
-            records.append(call_keywords(record_class, record_names_errors,
-                                         {record_name.ptr(), display_name.ptr(), method.ptr(), provider.ptr(),
-                                          group.ptr(), record_id.ptr(), thresholds.ptr(), Py_None,
-                                          record_errors.ptr()}));
-            errors.append(make_error(code, message));
-        }
-    }
+};
 
-    static nb::handle aggregate_names = keyword_names({"name", "display_name", "method", "group", "provider", "value",
-                                                       "total_records", "record_level_metrics", "min", "max", "mean",
-                                                       "thresholds"});
-    static nb::handle aggregate_names_errors =
-        keyword_names({"name", "display_name", "method", "group", "provider", "value", "total_records",
-                       "record_level_metrics", "min", "max", "mean", "thresholds", "errors"});
-    nb::object total = nb::int_(PyList_GET_SIZE(outcomes.ptr()));
-    nb::object aggregate_class = global<"AggregateMetricResult">();
-    if (nb::len(scores)) {
-        nb::object average = tessary::steal_or_throw(
-            PyNumber_TrueDivide(global<"sum">()(scores).ptr(), nb::int_(nb::len(scores)).ptr()));
-        nb::object mean = round_score(average);
-        nb::object low = global<"min">()(scores), high = global<"max">()(scores);
-        return call_keywords(aggregate_class, aggregate_names,
-                             {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(), provider.ptr(),
-                              mean.ptr(), total.ptr(), records.ptr(), low.ptr(), high.ptr(), mean.ptr(),
-                              thresholds.ptr()});
+void collect_record(const RecordContext &context, const Outcome &read, nb::handle record_id, Collected &collected) {
+    const tessary::provider::RecordBuilder &records = context.records;
+    if (read.code.is_valid()) {
+        nb::list record_errors;
+        record_errors.append(make_error(context.error_class, read.code, read.message));
+        collected.records.append(records.build<"record_id", "value", "errors">(record_id, nb::none(), record_errors));
+        collected.errors.append(make_error(context.error_class, read.code, read.message));
+        return;
     }
-    nb::object error_value = nb::str("Error");
-    return call_keywords(aggregate_class, aggregate_names_errors,
-                         {metric_name.ptr(), display_name.ptr(), method.ptr(), group.ptr(), provider.ptr(),
-                          error_value.ptr(), total.ptr(), records.ptr(), Py_None, Py_None, Py_None, thresholds.ptr(),
-                          errors.ptr()});
+    if (read.evidences.is_valid() && truthy(read.evidences))
+        collected.records.append(records.build<"record_id", "value", "evidences">(record_id, read.value, read.evidences));
+    else
+        collected.records.append(records.build<"record_id", "value">(record_id, read.value));
+    collected.scores.append(read.value);
+}
+
+/// The aggregate: mean (rounded), min and max of the values, or "Error" with the failures when none.
+nb::object aggregate_result(nb::handle self, const RecordContext &context, const Collected &collected,
+                            Py_ssize_t total_records) {
+    const tessary::provider::MetricFields &fields = context.records.fields();
+    nb::object metric_name = attr<"metric_name">(self);
+    nb::object total = nb::int_(total_records);
+    nb::object value = nb::str("Error"), low = nb::none(), high = nb::none(), mean = nb::none();
+    Py_ssize_t scored = PyList_GET_SIZE(collected.scores.ptr());
+    if (scored) {
+        nb::object sum = global<"sum">()(collected.scores);
+        value = mean = tessary::provider::round4_value(
+            tessary::steal_or_throw(PyNumber_TrueDivide(sum.ptr(), nb::int_(scored).ptr())));
+        low = global<"min">()(collected.scores);
+        high = global<"max">()(collected.scores);
+    }
+    nb::object aggregate_class = global<"AggregateMetricResult">();
+    if (scored)  // no "errors": its default stands
+        return tessary::call_keywords<"name", "display_name", "method", "group", "provider", "value", "total_records",
+                                      "record_level_metrics", "min", "max", "mean", "thresholds">(
+            aggregate_class, {metric_name, fields.display_name, fields.method, fields.group, fields.provider, value, total,
+                              collected.records, low, high, mean, fields.thresholds});
+    return tessary::call_keywords<"name", "display_name", "method", "group", "provider", "value", "total_records",
+                                  "record_level_metrics", "min", "max", "mean", "thresholds", "errors">(
+        aggregate_class, {metric_name, fields.display_name, fields.method, fields.group, fields.provider, value, total,
+                          collected.records, low, high, mean, fields.thresholds, collected.errors});
+}
+
+nb::object post_process(ArgsOf<kPostProcessParams> args) {
+    nb::handle self = args.get<"self">();
+    RecordContext context = record_context(self);
+    // Own copies: the outcomes' dunder methods and the entities' validators run Python code.
+    nb::list outcomes = tessary::snapshot(args.get<"results">()), ids = tessary::snapshot(args.get<"record_ids">());
+    Py_ssize_t count = std::min(PyList_GET_SIZE(outcomes.ptr()), PyList_GET_SIZE(ids.ptr()));
+    Collected collected;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Outcome read = read_outcome(context, PyList_GET_ITEM(outcomes.ptr(), i));
+        collect_record(context, read, PyList_GET_ITEM(ids.ptr(), i), collected);
+    }
+    return aggregate_result(self, context, collected, PyList_GET_SIZE(outcomes.ptr()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -865,11 +923,10 @@ tessary::Task read_answer(nb::object self, nb::object response, nb::object attem
 
 /// One POST and its answer, the response released when it ends.
 tessary::Task post_once(nb::object self, nb::object payload, nb::object session, nb::object attempt) {
-    static nb::handle post_names = keyword_names({"url", "headers", "data", "ssl"});
     nb::object headers = attr<"_DetectorsProvider__get_headers">(self)();
-    nb::object request = call_keywords(attr<"post">(session), post_names,
-                                       {attr<"base_url">(self).ptr(), headers.ptr(), payload.ptr(),
-                                        attr<"verify">(self).ptr()});
+    nb::object url = attr<"base_url">(self), verify = attr<"verify">(self);
+    nb::object request =
+        tessary::call_keywords<"url", "headers", "data", "ssl">(attr<"post">(session), {url, headers, payload, verify});
     auto body = [self, attempt](nb::object response) { return read_answer(self, response, attempt); };
     nb::object outcome = co_await tessary::async_with(request, std::move(body));
     co_return outcome;
@@ -903,7 +960,7 @@ tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::ob
             };
             outcome = co_await tessary::async_with(limit, std::move(body));
         } catch (...) {
-            failure = current_exception();
+            failure = tessary::caught_exception();
         }
         if (failure.is_valid()) {
             if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
@@ -918,8 +975,9 @@ tessary::Task send_with_retries_body(nb::object self, nb::object payload, nb::ob
     co_return nb::none();
 }
 
-nb::object send_with_retries(const Args &args) {
-    return tessary::make_coroutine(send_with_retries_body(args.owned(0), args.owned(1), args.owned(2)),
+nb::object send_with_retries(ArgsOf<kSendParams> args) {
+    return tessary::make_coroutine(
+        send_with_retries_body(args.owned<"self">(), args.owned<"payload">(), args.owned<"session">()),
                                    "DetectorsProvider.send_with_retries");
 }
 
@@ -932,7 +990,7 @@ tessary::Task within_deadline(nb::object self, nb::object sending, nb::object de
         auto body = [sending](nb::object) { return await_object(sending); };
         outcome = co_await tessary::async_with(limit, std::move(body));
     } catch (...) {
-        failure = current_exception();
+        failure = tessary::caught_exception();
     }
     if (!failure.is_valid()) co_return outcome;
     if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) tessary::raise_object(failure);
@@ -975,9 +1033,12 @@ tessary::Task compute_metric_body(nb::object self, nb::object payloads) {
     co_return gathered;
 }
 
-nb::object compute_metric(const Args &args) {
-    return tessary::make_coroutine(compute_metric_body(args.owned(0), args.owned(1)), "DetectorsProvider.__compute_metric");
+nb::object compute_metric(ArgsOf<kComputeParams> args) {
+    return tessary::make_coroutine(compute_metric_body(args.owned<"self">(), args.owned<"api_payloads">()),
+                                   "DetectorsProvider.__compute_metric");
 }
+
+constexpr const char *kComputingFailed = "Error while computing metrics: ";
 
 tessary::Task evaluate_async_body(nb::object self, nb::object data) {
     nb::object result;
@@ -991,24 +1052,21 @@ tessary::Task evaluate_async_body(nb::object self, nb::object data) {
         nb::object responses = co_await tessary::awaitable(computing);
         result = attr<"_DetectorsProvider__post_process">(self)(responses, record_ids);
     } catch (...) {
-        failure = current_exception();
+        failure = tessary::caught_exception();
     }
     if (!failure.is_valid()) co_return result;
     if (!tessary::is_general_exception(failure)) tessary::raise_object(failure);
-    nb::object message = nb::str("Error while computing metrics: ") + text_of(attr<"metric_name">(self)) +
-                         nb::str(". Reason: ") + text_of(failure);
-    nb::object replacement = tessary::steal_or_throw(PyObject_CallOneArg(PyExc_Exception, message.ptr()));
-    tessary::set_context(replacement, failure);
-    tessary::raise_object(replacement);
+    tessary::raise_wrapped(kComputingFailed, failure,
+                           [&] { return text_of(attr<"metric_name">(self)) + nb::str(". Reason: "); });
 }
 
-nb::object evaluate_async(const Args &args) {
-    return tessary::make_coroutine(evaluate_async_body(args.owned(0), args.owned(1)), "DetectorsProvider.evaluate_async");
+nb::object evaluate_async(ArgsOf<kDataParams> args) {
+    return tessary::make_coroutine(evaluate_async_body(args.owned<"self">(), args.owned<"data">()),
+                                   "DetectorsProvider.evaluate_async");
 }
 
-nb::object evaluate(const Args &args) {
-    nb::handle self = args[0];
-    return global<"run_in_event_loop">()(attr<"evaluate_async">(self), nb::arg("data") = args[1]);
+nb::object evaluate(ArgsOf<kDataParams> args) {
+    return global<"run_in_event_loop">()(attr<"evaluate_async">(args.get<"self">()), nb::arg("data") = args.get<"data">());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1048,93 +1106,39 @@ void bind_constants(nb::module_ m) {
 void define_provider() {
     nb::list status_codes;
     for (int code : {502, 503, 504}) status_codes.append(nb::int_(code));
-    tessary::ClassBuilder("DetectorsProvider")
+    nb::object provider_class = tessary::ClassBuilder("DetectorsProvider")
         .attr("RETRY_AFTER_STATUS_CODES", status_codes)
         .attr("RETRY_COUNT", nb::int_(3))
         .attr("BACK_OFF_FACTOR", nb::int_(1))
         .attr("REQUEST_TIMEOUT", nb::int_(30))
         .attr("METRIC_DEADLINE", nb::int_(45))
         .attr("MAX_ANSWER_BYTES", nb::int_(8 * 1024 * 1024))
-        .method({.name = "__init__",
-                 .params = {Param("self"), Param("configuration", "GenAIConfiguration"),
-                            Param("metric_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_display_name", "str").exactly(&PyUnicode_Type),
-                            Param("metric_method", "Optional[str]").defaults_to(nb::none()).exactly(&PyUnicode_Type),
-                            Param("metric_group", "MetricGroup").defaults_to(nb::none()),
-                            Param("thresholds", "list[MetricThreshold]")
-                                .defaults_to(tessary::empty_list_default())
-                                .exactly(&PyList_Type),
-                            tessary::var_keyword("kwargs")},
-                 .impl = provider_init,
-                 .returns = "None"})
-        .method({.name = "evaluate",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "evaluate_async",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = evaluate_async,
-                 .returns = "AggregateMetricResult",
-                 .coroutine = true})
-        .method({.name = "__pre_process_data",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = pre_process_data})
-        .method({.name = "send_with_retries",
-                 .params = {Param("self"), Param("payload"), Param("session", "aiohttp.ClientSession")},
-                 .impl = send_with_retries,
-                 .coroutine = true})
-        .method({.name = "__compute_metric",
-                 .params = {Param("self"), Param("api_payloads", "list").exactly(&PyList_Type)},
-                 .impl = compute_metric,
-                 .returns = "list",
-                 .coroutine = true})
-        .method({.name = "__get_additional_info",
-                 .params = {Param("self"), Param("results")},
-                 .impl = get_additional_info,
-                 .returns = "list"})
-        .method({.name = "__post_process",
-                 .params = {Param("self"), Param("results", "list").exactly(&PyList_Type),
-                            Param("record_ids", "list").exactly(&PyList_Type)},
-                 .impl = post_process,
-                 .returns = "AggregateMetricResult"})
-        .method({.name = "__get_json_payloads",
-                 .params = {Param("self"), Param("input_contents", "list").exactly(&PyList_Type),
-                            Param("output_contents", "list | None"), Param("context_contents", "list | None"),
-                            Param("tools_catalog_content", "list | None"), Param("tool_calls_content", "list | None")},
-                 .impl = get_json_payloads,
-                 .returns = "list"})
-        .method({.name = "__get_headers", .params = {Param("self")}, .impl = get_headers})
-        .method({.name = "get_detector_url",
-                 .params = {Param("self"), Param("api_client")},
-                 .impl = get_detector_url,
-                 .returns = "str"})
-        .method({.name = "get_service_instance_id",
-                 .params = {Param("self"), Param("api_client")},
-                 .impl = get_service_instance_id,
-                 .returns = "str"})
-        .method({.name = "set_metric_name",
-                 .params = {Param("self"), Param("metric_name")},
-                 .impl = set_metric_name,
-                 .returns = "str"})
-        .method({.name = "__get_base_url",
-                 .params = {Param("self"), Param("metric_name")},
-                 .impl = get_base_url,
-                 .returns = "str"})
-        .method({.name = "get_tool_calls_content",
-                 .params = {Param("self"), Param("data", "pd.DataFrame")},
-                 .impl = get_tool_calls_content,
-                 .returns = "list"})
-        .method({.name = "get_tools_catalog_content",
-                 .params = {Param("self")},
-                 .impl = get_tools_catalog_content,
-                 .returns = "list"})
+        .method<provider_init>({.name = "__init__", .returns = "None"})
+        .method<evaluate>({.name = "evaluate", .returns = "AggregateMetricResult"})
+        .method<evaluate_async>({.name = "evaluate_async", .returns = "AggregateMetricResult", .coroutine = true})
+        .method<pre_process_data>({.name = "__pre_process_data"})
+        .method<send_with_retries>({.name = "send_with_retries", .coroutine = true})
+        .method<compute_metric>({.name = "__compute_metric", .returns = "list", .coroutine = true})
+        .method<get_additional_info>({.name = "__get_additional_info", .returns = "list"})
+        .method<post_process>({.name = "__post_process", .returns = "AggregateMetricResult"})
+        .method<get_json_payloads>({.name = "__get_json_payloads", .returns = "list"})
+        .method<get_headers>({.name = "__get_headers"})
+        .method<get_detector_url>({.name = "get_detector_url", .returns = "str"})
+        .method<get_service_instance_id>({.name = "get_service_instance_id", .returns = "str"})
+        .method<set_metric_name>({.name = "set_metric_name", .returns = "str"})
+        .method<get_base_url>({.name = "__get_base_url", .returns = "str"})
+        .method<get_tool_calls_content>({.name = "get_tool_calls_content", .returns = "list"})
+        .method<get_tools_catalog_content>({.name = "get_tools_catalog_content", .returns = "list"})
         .build();
+    // Kept for the life of the process, as the class keeps it.
+    built_additional_info() =
+        nb::object(provider_class.attr("__dict__")["_DetectorsProvider__get_additional_info"]).release();
 }
 
 }  // namespace
 
 TESSARY_MODULE(probewell, m) {
-    tessary::init_coroutines(m);
+    tessary::init_coroutines();
     bind_imports();
     bind_constants(m);
     define_provider();

@@ -1,5 +1,6 @@
 """Detector post-processing: record scores, rounding, names, evidences, errors and the aggregate."""
 
+import math
 import random
 
 import pytest
@@ -129,3 +130,40 @@ def test_additional_info_takes_any_sequence_of_detections(name, method):
     detections = ({"score": 0.5, "text": "t", "start": 1, "end": 2, "evidence": ["e"]},)
     expected = ["e"] if name == "faithfulness" else [{"text": "t", "score": 0.5, "start": 1, "end": 2}]
     assert provider(name, method=method)._DetectorsProvider__get_additional_info(detections) == expected
+
+
+def test_rounding_near_ties_matches_builtin_round():
+    # Scores whose ten-thousandfold lies within a few units in the last place of a tie: the
+    # quick rounding must hand these to the exact decimal path.
+    values = []
+    for k in range(0, 10000, 7):
+        tie = (k + 0.5) / 10000
+        for _ in range(3):
+            values.append(tie)
+            tie = math.nextafter(tie, 1.0)
+        tie = (k + 0.5) / 10000
+        for _ in range(3):
+            tie = math.nextafter(tie, 0.0)
+            values.append(tie)
+    values = [v for v in values if 0 <= v <= 1]
+    result = post(provider("pii"), [answer(v) for v in values])
+    assert [r.value for r in result.record_level_metrics] == [round(v, 4) for v in values]
+    accuracy = post(provider("topic_relevance"), [answer(v) for v in values])
+    assert [r.value for r in accuracy.record_level_metrics] == [round(1 - v, 4) for v in values]
+
+
+@pytest.mark.parametrize("where", ["instance", "class"])
+def test_replaced_additional_info_is_called_for_each_record(where, monkeypatch):
+    made, calls = provider("hap"), []
+
+    def additional_info(*args):
+        calls.append(args[-1])
+        return [{"seen": len(args[-1])}]
+
+    if where == "instance":
+        monkeypatch.setattr(made, "_DetectorsProvider__get_additional_info", additional_info)
+    else:
+        monkeypatch.setattr(type(made), "_DetectorsProvider__get_additional_info", additional_info)
+    result = post(made, [answer(0.5), answer(0.1, 0.2)])
+    assert [r.evidences for r in result.record_level_metrics] == [[{"seen": 1}], [{"seen": 2}]]
+    assert len(calls) == 2

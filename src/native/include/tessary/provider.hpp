@@ -1,0 +1,135 @@
+// What the three metric providers share: the record builder, round(x, 4) per record, the judge
+// service's credential mapping and the hand-off of `evaluate` to the event loop's executor.
+#pragma once
+
+#include <tessary/builtins.hpp>
+#include <tessary/calls.hpp>
+#include <tessary/coroutine.hpp>
+#include <tessary/errors.hpp>
+#include <tessary/globals.hpp>
+
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+
+namespace tessary::provider {
+
+// ---------------------------------------------------------------------------------------------
+// Small text and sequence helpers
+
+/// `value == text`: a str compared in C, anything else through its own __eq__.
+inline bool equals_text(nb::handle value, const char *text) {
+    if (PyUnicode_Check(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
+    nb::object other = steal_or_throw(PyUnicode_FromString(text));
+    int equal = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
+    if (equal < 0) throw_pending();
+    return equal;
+}
+
+/// `fields[0]`, raising what the subscription raises.
+inline nb::object first_item(nb::handle fields) { return steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
+
+// ---------------------------------------------------------------------------------------------
+// Rounding
+
+/// Python's round(x, 4) for a double. x * 10^4 rounded to the nearest integer n gives the decimal
+/// n / 10^4 whenever the product lies further than its own rounding error from a tie, and n / 10000.0
+/// is then the double nearest that decimal (IEEE division rounds correctly). Near a tie, for large or
+/// non-finite values, the correctly rounded decimal text decides.
+inline double round4_double(double value) {
+    double scaled = value * 10000.0;
+    double magnitude = std::fabs(scaled);
+    if (std::isfinite(scaled) && magnitude < 4503599627370496.0) {  // 2^52: fractions are exact below
+        double fraction = magnitude - std::floor(magnitude);
+        double error_bound = std::nextafter(magnitude, INFINITY) - magnitude;
+        if (std::fabs(fraction - 0.5) > error_bound) return std::nearbyint(scaled) / 10000.0;
+    }
+    return round4(value);
+}
+
+/// round(value, 4): exact floats in C++, anything else through the builtin `round` (a module global).
+inline nb::object round4_value(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return steal_or_throw(PyFloat_FromDouble(round4_double(PyFloat_AS_DOUBLE(value.ptr()))));
+    return global<"round">()(value, 4);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Record results
+
+/// The fields every record result of one metric shares, read from the provider once per call.
+struct MetricFields {
+    nb::object name, display_name, method, provider, group, thresholds;
+};
+
+/// Builds `RecordMetricResult(**shared, **own)` with one vectorcall per record: the shared fields
+/// first, then each record's own keywords (`build<"record_id", "value">(id, value)`).
+class RecordBuilder {
+public:
+    RecordBuilder(nb::object record_class, MetricFields fields)
+        : record_class_(std::move(record_class)), fields_(std::move(fields)) {}
+
+    template <Literal... Names, typename... Values>
+    nb::object build(const Values &...values) const {
+        static_assert(sizeof...(Names) == sizeof...(Values), "one value per keyword name");
+        PyObject *names =
+            keyword_names<"name", "display_name", "method", "provider", "group", "thresholds", Names...>();
+        PyObject *stack[] = {fields_.name.ptr(),  fields_.display_name.ptr(), fields_.method.ptr(),
+                             fields_.provider.ptr(), fields_.group.ptr(),     fields_.thresholds.ptr(),
+                             nb::handle(values).ptr()...};
+        return steal_or_throw(PyObject_Vectorcall(record_class_.ptr(), stack, 0, names));
+    }
+
+    const MetricFields &fields() const { return fields_; }
+
+private:
+    nb::object record_class_;
+    MetricFields fields_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Judge services
+
+/// The AI service's credentials as its engines expect them: url, then api_key, then the on-premises
+/// user fields, then the project or space the judge runs in.
+inline nb::dict service_credentials(nb::handle model) {
+    nb::object credentials = attr<"credentials">(attr<"provider">(model));
+    nb::dict mapping;
+    mapping["url"] = attr<"url">(credentials);
+    nb::object api_key = attr<"api_key">(credentials);
+    if (truthy(api_key)) mapping["api_key"] = api_key;
+    if (truthy(attr<"version">(credentials))) {
+        mapping["username"] = attr<"username">(credentials);
+        mapping["instance_id"] = attr<"instance_id">(credentials);
+        nb::object password = attr<"password">(credentials);
+        if (truthy(password)) mapping["password"] = password;
+    }
+    nb::object project_id = attr<"project_id">(model);
+    if (truthy(project_id)) {
+        mapping["project_id"] = project_id;
+    } else {
+        nb::object space_id = attr<"space_id">(model);
+        if (!truthy(space_id)) raise_error(PyExc_Exception, "Either project or space id is required");
+        mapping["space_id"] = space_id;
+    }
+    return mapping;
+}
+
+/// How `start_event_loop_run_func` receives the bound `evaluate`.
+enum class EvaluatePassed { positionally, as_func_keyword };
+
+/// `await loop.run_in_executor(None, partial(start_event_loop_run_func, self.evaluate, data=data))`
+/// (or `func=self.evaluate`), with the module's globals read when it runs.
+inline Task evaluate_in_executor(nb::object self, nb::object data, EvaluatePassed passed) {
+    nb::object loop = attr<"get_event_loop">(global<"asyncio">())();
+    nb::object partial = attr<"partial">(global<"functools">());
+    nb::object run = global<"start_event_loop_run_func">();
+    nb::object evaluate = attr<"evaluate">(self);
+    nb::object call = passed == EvaluatePassed::positionally
+                          ? partial(run, evaluate, nb::arg("data") = data)
+                          : partial(run, nb::arg("func") = evaluate, nb::arg("data") = data);
+    nb::object future = loop.attr("run_in_executor")(nb::none(), call);
+    nb::object result = co_await awaitable(future);
+    co_return result;
+}
+
+}  // namespace tessary::provider
