@@ -6,15 +6,19 @@ import asyncio
 import subprocess
 import sys
 import time
+from pathlib import Path
 
 import aiohttp
 
 
-def start_server() -> tuple[subprocess.Popen, str]:
-    """Starts tessary-judged in a separate process; returns it and the base URL it printed."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tessary.services.judged"], stdout=subprocess.PIPE, text=True
-    )
+def start_server(latency: float | None = None) -> tuple[subprocess.Popen, str]:
+    """Starts tessary-judged in a separate process; returns it and the base URL it printed.
+
+    With `latency` (seconds), the server of `_judge_server.py` answers each chat call after that wait.
+    """
+    command = ([sys.executable, "-m", "tessary.services.judged"] if latency is None
+               else [sys.executable, str(Path(__file__).with_name("_judge_server.py")), str(latency)])
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
     base_url = process.stdout.readline().strip()
     if not base_url.startswith("http://"):
         process.kill()

@@ -4,13 +4,15 @@ from __future__ import annotations
 
 import gc
 import math
+from collections import deque
+from collections.abc import Callable, Iterable, Sequence
 from datetime import datetime
-from collections.abc import Sequence
+from itertools import repeat
 from pathlib import Path
 from typing import Any, Literal
 
 import pandas as pd
-from pydantic import Field, field_validator
+from pydantic import BaseModel, Field, field_validator
 
 from tessary.entities.base_classes import BaseEntity, Error
 from tessary.entities.enums import MetricGroup
@@ -82,6 +84,15 @@ class RecordMetricResult(BaseMetricResult):
         if isinstance(value, (str, datetime)):
             return value
         return str(value)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        _own_fields_set(self)
+        super().__setattr__(name, value)
+
+    @property
+    def model_fields_set(self) -> set[str]:
+        """The names of the fields set explicitly (this record's own set: changing it changes no other)."""
+        return _own_fields_set(self)
 
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
@@ -162,14 +173,21 @@ class AggregateMetricResult(BaseMetricResult):
             )
         if not record_level_metrics:
             raise ValueError("Cannot aggregate an empty list of record results.")
-        first = record_level_metrics[0]
         for position, record in enumerate(record_level_metrics):
             if not isinstance(record, RecordMetricResult):
                 raise TypeError(
                     f"record_level_metrics[{position}] must be a RecordMetricResult, "
                     f"got {type(record).__name__}"
                 )
-        values, errors = _values_and_errors(record_level_metrics)
+        _share_fields_sets(record_level_metrics)
+        return cls._aggregate(record_level_metrics, fields)
+
+    @classmethod
+    def _aggregate(cls, record_level_metrics: list[RecordMetricResult], fields: dict[str, Any],
+                   values_and_errors: tuple[list[Any], list[Error]] | None = None) -> AggregateMetricResult:
+        """`create` for records already checked (and their values and errors, when known)."""
+        first = record_level_metrics[0]
+        values, errors = values_and_errors or _values_and_errors(record_level_metrics)
         statistics = _statistics(values)
         aggregate = {
             "name": first.name,
@@ -215,16 +233,11 @@ class AggregateMetricResult(BaseMetricResult):
         shared = {"name": name, "display_name": display_name, "method": method,
                   "provider": provider, "group": group, "thresholds": thresholds}
         shared = {key: value for key, value in shared.items() if value is not None}
-        # The records hold no cycles: the cyclic collector has nothing to find while they are built,
-        # and pausing it saves its repeated scans of every new record.
-        paused = gc.isenabled()
-        gc.disable()
-        try:
-            records = _bulk_records(shared, *columns)
-        finally:
-            if paused:
-                gc.enable()
-        return cls.create(records, **fields)
+        records, all_plain = _collected_as_old(len(columns[1]), _bulk_records, shared, *columns)
+        if not records:
+            raise ValueError("Cannot aggregate an empty list of record results.")
+        known = _plain_values_and_errors(records, columns[1]) if all_plain else None
+        return cls._aggregate(records, fields, known)
 
     def to_df(self) -> pd.DataFrame:
         """Return the record results as a table, one row per record."""
@@ -515,38 +528,168 @@ def _bulk_columns(record_ids: Sequence[Any], values: Sequence[Any], errors: Sequ
 
 
 def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[Any],
-                  errors: list[Any], timestamps: list[Any]) -> list[RecordMetricResult]:
-    prototype = RecordMetricResult(**shared)  # validates the shared fields once
-    common = {field: getattr(prototype, field) for field in RecordMetricResult.model_fields}
-    given = frozenset(shared) | {"record_id", "value"}
-    plain_ids, plain_values = _PLAIN_ID_TYPES, _PLAIN_VALUE_TYPES
-    thresholds = common["thresholds"]
-    new_object, set_slot = object.__new__, object.__setattr__
-    records = []
-    append = records.append
-    for record_id, value, error, timestamp in zip(record_ids, values, errors, timestamps):
-        if (error is None and timestamp is None and type(value) in plain_values
-                and type(record_id) in plain_ids):
-            # The common case, built as validation would build it.
-            state = common.copy()
+                  errors: list[Any], timestamps: list[Any]) -> tuple[list[RecordMetricResult], bool]:
+    """The records of `from_values`, and whether all of them took the unvalidated path."""
+    template = _record_template(shared)
+    thresholds = template["thresholds"]
+    fields_set = _shared_fields_set(frozenset(shared) | {"record_id", "value"})
+    copy = template.copy
+    states: list[dict[str, Any]] = []
+    append = states.append
+    if _all_plain(record_ids, values, errors, timestamps):
+        for record_id, value in zip(record_ids, values):
+            state = copy()
             state["record_id"] = record_id
             state["value"] = value
             state["thresholds"] = list(thresholds)
-            record = new_object(RecordMetricResult)
-            set_slot(record, "__dict__", state)
-            set_slot(record, "__pydantic_fields_set__", set(given))
-            set_slot(record, "__pydantic_extra__", None)
-            set_slot(record, "__pydantic_private__", None)
-            append(record)
+            append(state)
+        return _records_of_states(states, fields_set), True
+    plain_ids, plain_values = _PLAIN_ID_TYPES, _PLAIN_VALUE_TYPES
+    validated: dict[int, RecordMetricResult] = {}
+    for position, (record_id, value, error, timestamp) in enumerate(zip(record_ids, values, errors, timestamps)):
+        if (error is None and timestamp is None and type(value) in plain_values
+                and type(record_id) in plain_ids):
+            # The common case: the state validation would build, without validating again.
+            state = copy()
+            state["record_id"] = record_id
+            state["value"] = value
+            state["thresholds"] = list(thresholds)
+            append(state)
             continue
         cells = {"record_id": record_id, "value": value}
         if error is not None:
             cells["errors"] = error
         if timestamp is not None:
             cells["record_timestamp"] = timestamp
-        append(RecordMetricResult(**shared, **cells))
+        validated[position] = RecordMetricResult(**shared, **cells)
+    built = iter(_records_of_states(states, fields_set))
+    records = [validated[position] if position in validated else next(built) for position in range(len(values))]
+    return records, False
+
+
+def _all_plain(record_ids: list[Any], values: list[Any], errors: list[Any], timestamps: list[Any]) -> bool:
+    """True when no record has errors or a timestamp and every id and value has its final type."""
+    return (set(map(type, values)) <= _PLAIN_VALUE_SET and set(map(type, record_ids)) <= _PLAIN_ID_SET
+            and errors.count(None) == len(errors) and timestamps.count(None) == len(timestamps))
+
+
+def _plain_values_and_errors(records: list[RecordMetricResult], values: list[Any]) -> tuple[list[Any], list[Error]]:
+    """`_values_and_errors` of records built from `values` of the plain types, read off the column."""
+    measured = [value for value in values if value is not None and value == value]
+    if len(measured) == len(values):
+        return measured, []
+    return measured, [_no_value_error(record) for record, value in zip(records, values)
+                      if value is None or value != value]
+
+
+def _collected_as_old(count: int, build: Callable[..., Any], *args: Any) -> Any:
+    """`build(*args)` without the cyclic collector scanning the many objects it makes, which hold no cycles.
+
+    Unpaused, the collector scans every new record several times over as it ages them. Instead the
+    youngest objects are collected first, the collector is paused while building, and then the young
+    objects (the records, and what already survived a collection) join the oldest generation at once,
+    as the survivors of the young collections would. Small builds, a paused collector and one
+    holding frozen objects of its own are left alone.
+    """
+    if count < _BULK_COLLECT_MIN or not gc.isenabled() or gc.get_freeze_count():
+        return build(*args)
+    gc.collect(0)
+    gc.disable()
+    try:
+        return build(*args)
+    finally:
+        gc.freeze()
+        gc.unfreeze()
+        gc.enable()
+
+
+def _record_template(shared: dict[str, Any]) -> dict[str, Any]:
+    """Every field of a record with the shared fields validated, as a dict that copies cheaply.
+
+    The dict is an instance dict of the record class, so its copies share one key table (a third
+    smaller than a dict of their own) for as long as only existing fields are assigned.
+    """
+    prototype = RecordMetricResult(**shared)
+    template = object.__new__(RecordMetricResult).__dict__
+    for field in RecordMetricResult.model_fields:
+        template[field] = getattr(prototype, field)
+    return template
+
+
+def _records_of_states(states: list[dict[str, Any]], fields_set: set[str]) -> list[RecordMetricResult]:
+    """Records holding the given field states, as validation builds them, sharing one fields set."""
+    count = len(states)
+    records = list(map(object.__new__, repeat(RecordMetricResult, count)))
+    # Whole-column slot assignment: each map runs in C, one descriptor call per record.
+    for setter, column in ((_DICT_SLOT, states), (_FIELDS_SET_SLOT, repeat(fields_set, count)),
+                           (_EXTRA_SLOT, repeat(None, count)), (_PRIVATE_SLOT, repeat(None, count))):
+        deque(map(setter, records, column), maxlen=0)
     return records
 
 
+class _SharedFieldsSet(set):
+    """The fields set of many records at once, which every record built the same way can share.
+
+    It cannot change: a record replaces it by a plain copy of its own before anything is set on it
+    (`RecordMetricResult.__setattr__`, `model_fields_set`), and copies of it are plain sets.
+    """
+
+    __slots__ = ()
+
+    def _refuse(self, *args: Any, **kwargs: Any) -> Any:
+        raise TypeError("A fields set shared by several records cannot change; use the record's model_fields_set.")
+
+    add = discard = remove = pop = clear = update = _refuse
+    difference_update = intersection_update = symmetric_difference_update = _refuse
+    __ior__ = __iand__ = __isub__ = __ixor__ = _refuse
+
+    def __copy__(self) -> set[str]:
+        return set.copy(self)
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> set[str]:
+        return set.copy(self)
+
+    def __repr__(self) -> str:
+        return repr(set.copy(self))
+
+
+_SHARED_FIELDS_SETS: dict[frozenset[str], _SharedFieldsSet] = {}
+
+
+def _shared_fields_set(names: Iterable[str]) -> _SharedFieldsSet:
+    key = frozenset(names)
+    shared = _SHARED_FIELDS_SETS.get(key)
+    if shared is None:
+        shared = _SHARED_FIELDS_SETS[key] = _SharedFieldsSet(key)
+    return shared
+
+
+def _share_fields_sets(records: list[RecordMetricResult]) -> None:
+    """Let records whose fields sets are equal share one (a set of five names takes 728 bytes)."""
+    shared_sets, set_fields_set = _SHARED_FIELDS_SETS, _FIELDS_SET_SLOT
+    for record in records:
+        fields_set = record.__pydantic_fields_set__
+        if type(fields_set) is set:
+            shared = shared_sets.get(frozenset(fields_set)) or _shared_fields_set(fields_set)
+            set_fields_set(record, shared)
+
+
+def _own_fields_set(record: RecordMetricResult) -> set[str]:
+    """The record's fields set, first made its own when it was shared."""
+    fields_set = record.__pydantic_fields_set__
+    if type(fields_set) is _SharedFieldsSet:
+        fields_set = set.copy(fields_set)
+        _FIELDS_SET_SLOT(record, fields_set)
+    return fields_set
+
+
+_DICT_SLOT = BaseModel.__dict__["__dict__"].__set__
+_FIELDS_SET_SLOT = BaseModel.__dict__["__pydantic_fields_set__"].__set__
+_EXTRA_SLOT = BaseModel.__dict__["__pydantic_extra__"].__set__
+_PRIVATE_SLOT = BaseModel.__dict__["__pydantic_private__"].__set__
 _PLAIN_VALUE_TYPES = (float, int, type(None))
 _PLAIN_ID_TYPES = (str, int, type(None))
+_PLAIN_VALUE_SET = frozenset(_PLAIN_VALUE_TYPES)
+_PLAIN_ID_SET = frozenset(_PLAIN_ID_TYPES)
+# Builds from this many records on pause the collector (below, its own scans cost less than a pause).
+_BULK_COLLECT_MIN = 5_000

@@ -1,3 +1,4 @@
+import pickle
 import uuid
 
 import numpy as np
@@ -327,6 +328,8 @@ _ERROR = Error(code="E", message_en="failed")
         (["a", "b"], [0.1, 0.2], {"record_timestamps": ["2026-01-01T00:00:00", None]}),
         (["a", "b"], [None, None], {"thresholds": [MetricThreshold(type="lower_limit", value=0.5)],
                                     "group": MetricGroup.CONTENT_SAFETY}),
+        # Enough records for the paused collector; one of them takes the validated path.
+        ([f"r{i}" for i in range(6000)], [i / 7 if i != 4321 else "0.5" for i in range(6000)], {}),
     ],
 )
 def test_from_values_equals_one_by_one_construction(record_ids, values, extra):
@@ -347,6 +350,43 @@ def test_from_values_equals_one_by_one_construction(record_ids, values, extra):
         r.model_fields_set for r in one_by_one.record_level_metrics]
     first = bulk.record_level_metrics[0]
     assert first.thresholds is not bulk.record_level_metrics[-1].thresholds
+
+
+def _set_label(record):
+    record.label = "changed"
+    return record
+
+
+def _unpickled_with_label(record):
+    return _set_label(pickle.loads(pickle.dumps(record)))
+
+
+def _own_set_with_label(record):
+    record.model_fields_set.add("label")
+    return record
+
+
+@pytest.mark.parametrize(
+    "change",
+    [_set_label, lambda r: r.model_copy(update={"label": "changed"}), _unpickled_with_label, _own_set_with_label],
+    ids=["assignment", "model_copy", "pickled", "fields_set"],
+)
+@pytest.mark.parametrize("build", ["bulk", "create"])
+def test_records_sharing_a_fields_set_change_alone(change, build):
+    ids, values = ["a", "b", "c"], [0.5, 0.25, None]
+    if build == "bulk":
+        records = AggregateMetricResult.from_values(name="m", record_ids=ids, values=values).record_level_metrics
+    else:
+        records = AggregateMetricResult.create(
+            [RecordMetricResult(name="m", record_id=i, value=v) for i, v in zip(ids, values)]).record_level_metrics
+    alone = change(RecordMetricResult(name="m", record_id="a", value=0.5))
+
+    changed = change(records[0])
+
+    assert changed.model_fields_set == alone.model_fields_set == {"name", "record_id", "value", "label"}
+    assert type(changed.model_fields_set) is set
+    assert [r.model_fields_set for r in records[1:]] == [{"name", "record_id", "value"}] * 2
+    assert records[1].model_dump(exclude_unset=True) == {"name": "m", "record_id": "b", "value": 0.25}
 
 
 def test_from_values_refuses_columns_of_different_lengths():
