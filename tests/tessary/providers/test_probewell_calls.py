@@ -1,6 +1,7 @@
 """Detector calls: one session, retries on gateway statuses with awaited pauses, failures as error records."""
 
 import asyncio
+import threading
 
 import aiohttp
 import pandas as pd
@@ -15,11 +16,14 @@ OK = '{"detections": [{"score": 0.25}]}'
 
 @pytest.fixture
 def pauses(monkeypatch):
-    """Records every non-zero asyncio.sleep instead of sleeping."""
+    """Records every non-zero asyncio.sleep of this test's thread instead of sleeping."""
     recorded = []
     real_sleep = asyncio.sleep
+    test_thread = threading.get_ident()
 
     async def fake_sleep(delay, result=None):
+        if threading.get_ident() != test_thread:  # a service's or an engine's loop left running in the session
+            return await real_sleep(delay, result)
         if delay:
             recorded.append(delay)
         return await real_sleep(0, result)
