@@ -274,9 +274,6 @@ inline void init_coroutines() {
     type = reinterpret_cast<PyTypeObject *>(keep.release().ptr());  // lives as long as the process
 }
 
-/// The former form, taking the module it never used; kept until every module calls init_coroutines().
-inline void init_coroutines(nb::module_) { init_coroutines(); }
-
 /// Wraps a coroutine body into the Python coroutine object; nothing runs until it is awaited.
 /// `qualname` is shown by reprs ("Client.fetch"); __name__ is its last dotted part.
 inline nb::object make_coroutine(Task &&task, const char *qualname) {
