@@ -17,14 +17,7 @@ namespace tessary::provider {
 // ---------------------------------------------------------------------------------------------
 // Small text and sequence helpers
 
-/// `value == text`: a str compared in C, anything else through its own __eq__.
-inline bool equals_text(nb::handle value, const char *text) {
-    if (PyUnicode_Check(value.ptr())) return PyUnicode_CompareWithASCIIString(value.ptr(), text) == 0;
-    nb::object other = steal_or_throw(PyUnicode_FromString(text));
-    int equal = PyObject_RichCompareBool(value.ptr(), other.ptr(), Py_EQ);
-    if (equal < 0) throw_pending();
-    return equal;
-}
+using tessary::equals_text;  // builtins.hpp
 
 /// `fields[0]`, raising what the subscription raises.
 inline nb::object first_item(nb::handle fields) { return steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
