@@ -42,3 +42,15 @@ async def bare_loop(endpoint: str, bodies: list[dict], concurrency: int) -> floa
     if len(answers) != len(bodies):
         raise RuntimeError("the bare loop lost answers")
     return time.perf_counter() - start
+
+
+def catalogue_records(count: int):
+    """Question, answer and context of `count` catalogue records, the judged benchmarks' table."""
+    import pandas as pd
+
+    return pd.DataFrame({
+        "input_text": [f"What does item {i} of the catalogue cost?" for i in range(count)],
+        "generated_text": [f"Item {i} costs {i % 97} euros and ships in {i % 7 + 1} days." for i in range(count)],
+        "context": [f"The catalogue lists item {i} at {i % 97} euros." for i in range(count)],
+        "record_id": [f"r{i}" for i in range(count)],
+    })

@@ -20,7 +20,7 @@ from pathlib import Path
 import pandas as pd
 
 sys.path.insert(0, str(Path(__file__).parent))
-from _judge_common import bare_loop, start_server  # noqa: E402
+from _judge_common import bare_loop, start_server, catalogue_records  # noqa: E402
 
 RECORDS = 1_000
 CONCURRENCY = 20
@@ -29,12 +29,7 @@ LATENCIES = (("20ms", 0.02), ("0ms", 0.0))
 
 
 def records() -> pd.DataFrame:
-    return pd.DataFrame({
-        "input_text": [f"What does item {i} of the catalogue cost?" for i in range(RECORDS)],
-        "generated_text": [f"Item {i} costs {i % 97} euros and ships in {i % 7 + 1} days." for i in range(RECORDS)],
-        "context": [f"The catalogue lists item {i} at {i % 97} euros." for i in range(RECORDS)],
-        "record_id": [f"r{i}" for i in range(RECORDS)],
-    })
+    return catalogue_records(RECORDS)
 
 
 def run_metric(judge, data: pd.DataFrame) -> float:

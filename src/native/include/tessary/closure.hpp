@@ -34,7 +34,7 @@ inline PyObject *closure_vectorcall(PyObject *self, PyObject *const *positional,
 }
 
 /// A function like `make_function(definition)` whose body can read `state` through `closure_state()`.
-inline nb::object make_closure(FunctionSpec definition, nb::handle state) {
+inline nb::object make_closure(FunctionDefinition definition, nb::handle state) {
     nb::object func = make_function(std::move(definition));
     auto *object = reinterpret_cast<FunctionObject *>(func.ptr());
     if (PyDict_SetItem(object->dict, closure_state_key(), state.ptr()) < 0) throw_pending();

@@ -54,7 +54,7 @@ private:
 using Impl = nb::object (*)(const Args &);
 
 /// Everything Python sees of a function, and its C++ body.
-struct FunctionSpec {
+struct FunctionDefinition {
     const char *name;
     std::vector<Param> params = {};    // filled from the declaration by def<body> (params.hpp)
     Impl impl = nullptr;
@@ -68,7 +68,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     PyObject *dict;
-    FunctionSpec *definition;
+    FunctionDefinition *definition;
     PyObject *qualname;
     PyObject *interned_names[kMaxParams];
     Py_ssize_t positional_count;  // positional-or-keyword parameters, always first
@@ -109,7 +109,7 @@ struct Binder {
     }
 
     bool bind(PyObject *const *positional, Py_ssize_t nargs, PyObject *kwnames) {
-        const FunctionSpec &definition = *func->definition;
+        const FunctionDefinition &definition = *func->definition;
         Py_ssize_t copied = nargs < func->positional_count ? nargs : func->positional_count;
         for (Py_ssize_t i = 0; i < copied; ++i) args.values_[i] = positional[i];
         if (func->has_var_keyword) args.kwargs_ = nb::steal(PyDict_New());
@@ -173,7 +173,7 @@ struct Binder {
     }
 
     bool too_many_positional(Py_ssize_t given) {
-        const FunctionSpec &definition = *func->definition;
+        const FunctionDefinition &definition = *func->definition;
         Py_ssize_t defaults = 0, keyword_only_given = 0;
         for (Py_ssize_t i = 0; i < func->positional_count; ++i) defaults += definition.params[i].default_value.is_valid();
         for (Py_ssize_t i = func->positional_count; i < func->named_count; ++i) keyword_only_given += args.values_[i] != nullptr;
@@ -193,7 +193,7 @@ struct Binder {
     }
 
     bool fill_defaults(ParamKind kind, Py_ssize_t begin, Py_ssize_t end) {
-        const FunctionSpec &definition = *func->definition;
+        const FunctionDefinition &definition = *func->definition;
         std::vector<PyObject *> missing;
         for (Py_ssize_t i = begin; i < end; ++i) {
             if (args.values_[i]) continue;
@@ -217,7 +217,7 @@ struct Binder {
                      kind, count == 1 ? "" : "s", list.ptr());
     }
 
-    bool check_types(const FunctionSpec &definition) {
+    bool check_types(const FunctionDefinition &definition) {
         for (Py_ssize_t i = 0; i < func->named_count; ++i) {
             const Param &param = definition.params[i];
             PyObject *value = args.values_[i];
@@ -348,8 +348,8 @@ inline PyTypeObject *function_type() {
 }
 
 /// Creates the function object; qualname defaults to the name.
-inline nb::object make_function(FunctionSpec spec_value) {
-    auto definition = std::make_unique<FunctionSpec>(std::move(spec_value));
+inline nb::object make_function(FunctionDefinition given) {
+    auto definition = std::make_unique<FunctionDefinition>(std::move(given));
     if (definition->qualname.empty()) definition->qualname = definition->name;
     if (definition->params.size() > kMaxParams) throw std::length_error("too many parameters");
     PyTypeObject *type = function_type();
@@ -400,7 +400,7 @@ inline nb::object make_function(FunctionSpec spec_value) {
 }
 
 /// Defines a module-level function under its own name.
-inline nb::object def(nb::module_ module, FunctionSpec definition) {
+inline nb::object def(nb::module_ module, FunctionDefinition definition) {
     std::string name = definition.name;
     nb::object func = make_function(std::move(definition));
     module.attr(name.c_str()) = func;

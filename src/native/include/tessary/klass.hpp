@@ -41,36 +41,36 @@ public:
     }
 
     /// A method; a `__private` name is stored mangled, its __name__ and __qualname__ stay as written.
-    ClassBuilder &method(FunctionSpec definition) {
+    ClassBuilder &method(FunctionDefinition definition) {
         std::string stored = mangle(name_, definition.name);
         namespace_[nb::str(stored.c_str())] = make_method(std::move(definition));
         return *this;
     }
 
-    /// A method whose parameters `Body` declares (see params.hpp); `spec` gives name, doc, result.
+    /// A method whose parameters `Body` declares (see params.hpp); `definition` gives name, doc, result.
     template <auto Body>
-    ClassBuilder &method(FunctionSpec spec) {
-        return method(declared<Body>(std::move(spec)));
+    ClassBuilder &method(FunctionDefinition definition) {
+        return method(declared<Body>(std::move(definition)));
     }
 
     template <auto Body>
-    ClassBuilder &static_method(FunctionSpec spec) {
-        return static_method(declared<Body>(std::move(spec)));
+    ClassBuilder &static_method(FunctionDefinition definition) {
+        return static_method(declared<Body>(std::move(definition)));
     }
 
     template <auto Body>
-    ClassBuilder &class_method(FunctionSpec spec) {
-        return class_method(declared<Body>(std::move(spec)));
+    ClassBuilder &class_method(FunctionDefinition definition) {
+        return class_method(declared<Body>(std::move(definition)));
     }
 
-    ClassBuilder &static_method(FunctionSpec definition) {
+    ClassBuilder &static_method(FunctionDefinition definition) {
         std::string stored = mangle(name_, definition.name);
         nb::object func = make_method(std::move(definition));
         namespace_[nb::str(stored.c_str())] = steal_or_throw(PyStaticMethod_New(func.ptr()));
         return *this;
     }
 
-    ClassBuilder &class_method(FunctionSpec definition) {
+    ClassBuilder &class_method(FunctionDefinition definition) {
         std::string stored = mangle(name_, definition.name);
         nb::object func = make_method(std::move(definition));
         namespace_[nb::str(stored.c_str())] = steal_or_throw(PyClassMethod_New(func.ptr()));
@@ -90,7 +90,7 @@ public:
     }
 
 private:
-    nb::object make_method(FunctionSpec definition) {
+    nb::object make_method(FunctionDefinition definition) {
         definition.qualname = name_ + "." + definition.name;
         return make_function(std::move(definition));
     }

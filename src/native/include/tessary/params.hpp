@@ -180,19 +180,19 @@ nb::object run_body(const Args &args) {
 }  // namespace params_detail
 
 /// The function description of `Body` (a function taking `ArgsOf<kParams>`): its parameters come
-/// from the declaration; `spec` gives the name, annotations of the result, doc and coroutine mark.
+/// from the declaration; `definition` gives the name, annotations of the result, doc and coroutine mark.
 template <auto Body>
-FunctionSpec declared(FunctionSpec spec) {
+FunctionDefinition declared(FunctionDefinition definition) {
     using Arguments = typename params_detail::BodyTraits<decltype(Body)>::Arguments;
-    spec.params = Arguments::declaration.to_params();
-    spec.impl = params_detail::run_body<Body>;
-    return spec;
+    definition.params = Arguments::declaration.to_params();
+    definition.impl = params_detail::run_body<Body>;
+    return definition;
 }
 
 /// Defines a module-level function whose parameters `Body` declares.
 template <auto Body>
-nb::object def(nb::module_ module, FunctionSpec spec) {
-    return def(module, declared<Body>(std::move(spec)));
+nb::object def(nb::module_ module, FunctionDefinition definition) {
+    return def(module, declared<Body>(std::move(definition)));
 }
 
 }  // namespace tessary
