@@ -94,6 +94,20 @@ class RecordMetricResult(BaseMetricResult):
         """The names of the fields set explicitly (this record's own set: changing it changes no other)."""
         return _own_fields_set(self)
 
+    @classmethod
+    def _bulk_template(cls, shared: dict[str, Any]) -> dict[str, Any]:
+        """Every field's state of a record whose `shared` fields are validated once, for builders of
+        many records of one metric (`from_values`, the compiled providers). Each record's state is a
+        copy of it with that record's own cells set and a list of its own as "thresholds"."""
+        if cls is not RecordMetricResult:
+            raise TypeError(f"{cls.__name__} validates its records one by one")
+        return _record_template(shared)
+
+    @classmethod
+    def _bulk_fields_set(cls, names: Iterable[str]) -> set[str]:
+        """The fields set that records built in bulk with these field names share (see `_bulk_template`)."""
+        return _shared_fields_set(names)
+
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
         return {
