@@ -505,6 +505,18 @@ tessary::provider::RecordBuilder record_builder(nb::handle self) {
     return tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields));
 }
 
+/// One record: a NaN score gets its "NO_VALUE" error assigned once the record is built (assembled
+/// with it directly when the record needs no validation).
+nb::object scored_record(const tessary::provider::RecordBuilder &records_of, nb::handle value, nb::handle record_id) {
+    if (!is_nan(value)) return records_of.build<"value", "record_id">(value, record_id);
+    nb::list errors = no_value_errors();
+    nb::object record = records_of.assembled<"value", "record_id", "errors">(value, record_id, errors);
+    if (record.is_valid()) return record;
+    record = records_of.build<"value", "record_id">(value, record_id);
+    record.attr("errors") = errors;
+    return record;
+}
+
 /// True when the metric's method clips negative scores to 0.
 bool clips_scores(nb::handle self, nb::handle name, nb::handle method) {
     nb::object clip_table = self.attr("CLIP_METRIC_METHODS");
@@ -535,8 +547,7 @@ nb::object post_process(ArgsOf<kResultParams> args) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), clip);
         nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
-        nb::object record = records_of.build<"value", "record_id">(value, record_id);
-        if (is_nan(value)) record.attr("errors") = no_value_errors();
+        nb::object record = scored_record(records_of, value, record_id);
         nb::object stored = attr<"value">(record);
         PyList_SET_ITEM(values.ptr(), i, stored.release().ptr());
         PyList_SET_ITEM(records.ptr(), i, record.release().ptr());

@@ -7,6 +7,7 @@
 #include <tessary/coroutine.hpp>
 #include <tessary/errors.hpp>
 #include <tessary/globals.hpp>
+#include <tessary/record_assembly.hpp>
 
 #include <cmath>
 #include <cstring>
@@ -49,34 +50,48 @@ inline nb::object round4_value(nb::handle value) {
 // ---------------------------------------------------------------------------------------------
 // Record results
 
-/// The fields every record result of one metric shares, read from the provider once per call.
-struct MetricFields {
-    nb::object name, display_name, method, provider, group, thresholds;
-};
-
-/// Builds `RecordMetricResult(**shared, **own)` with one vectorcall per record: the shared fields
-/// first, then each record's own keywords (`build<"record_id", "value">(id, value)`).
+/// Builds `RecordMetricResult(**shared, **own)` for each record: the shared fields first, then each
+/// record's own keywords (`build<"record_id", "value">(id, value)`). Records whose cells have the
+/// types validation keeps are assembled directly (see record_assembly.hpp); the others, and every
+/// record of a replaced record class, are one vectorcall of the class each.
 class RecordBuilder {
 public:
     RecordBuilder(nb::object record_class, MetricFields fields)
-        : record_class_(std::move(record_class)), fields_(std::move(fields)) {}
+        : record_class_(std::move(record_class)), fields_(std::move(fields)),
+          assembly_(RecordAssembly::prepare(record_class_, fields_)) {}
 
     template <Literal... Names, typename... Values>
     nb::object build(const Values &...values) const {
-        static_assert(sizeof...(Names) == sizeof...(Values), "one value per keyword name");
-        PyObject *names =
-            keyword_names<"name", "display_name", "method", "provider", "group", "thresholds", Names...>();
+        nb::object record = assembled<Names...>(values...);
+        if (record.is_valid()) return record;
         PyObject *stack[] = {fields_.name.ptr(),  fields_.display_name.ptr(), fields_.method.ptr(),
                              fields_.provider.ptr(), fields_.group.ptr(),     fields_.thresholds.ptr(),
                              nb::handle(values).ptr()...};
-        return steal_or_throw(PyObject_Vectorcall(record_class_.ptr(), stack, 0, names));
+        return steal_or_throw(PyObject_Vectorcall(record_class_.ptr(), stack, 0, all_names<Names...>()));
+    }
+
+    /// The record assembled without validating it, or an invalid object when it must be validated.
+    template <Literal... Names, typename... Values>
+    nb::object assembled(const Values &...values) const {
+        static_assert(sizeof...(Names) == sizeof...(Values) && sizeof...(Names) > 0, "one value per keyword name");
+        if (!assembly_) return nb::object();
+        nb::object cells[] = {assembly_->template stored_cell<cell_kind<Names>()>(nb::handle(values).ptr())...};
+        for (const nb::object &cell : cells)
+            if (!cell.is_valid()) return nb::object();
+        return assembly_->record(all_names<Names...>(), cells, sizeof...(Names));
     }
 
     const MetricFields &fields() const { return fields_; }
 
 private:
+    template <Literal... Names>
+    static PyObject *all_names() {
+        return keyword_names<"name", "display_name", "method", "provider", "group", "thresholds", Names...>();
+    }
+
     nb::object record_class_;
     MetricFields fields_;
+    std::optional<RecordAssembly> assembly_;
 };
 
 // ---------------------------------------------------------------------------------------------
