@@ -338,19 +338,48 @@ nb::object list_column(nb::handle converted, nb::handle fields) {
                                          nb::arg("dtype") = nb::str("object"));
 }
 
+/// The table's columns that the library table takes, each once, in the order they are first used.
+nb::list used_columns(nb::handle configuration, nb::handle columns) {
+    nb::list used;
+    auto use = [&](nb::handle field) {
+        if (!contains(used, field)) used.append(field);
+    };
+    nb::object inputs = configuration.attr("input_fields");
+    if (nb::len(inputs) && contains(columns, first_item(inputs))) use(first_item(inputs));
+    nb::object outputs = configuration.attr("output_fields");
+    if (nb::len(outputs) && all_present(outputs, columns)) use(first_item(outputs));
+    for (const char *name : {"context_fields", "reference_fields"}) {
+        nb::object fields = configuration.attr(name);
+        if (nb::len(fields) && all_present(fields, columns))
+            for (nb::handle field : fields) use(field);
+    }
+    return used;
+}
+
+/// The used columns, every cell in its text form, missing cells included: numpy's text type
+/// converts as astype(str) did before pandas 3 (whose astype(str) keeps missing cells missing) ...
+nb::object text_columns(nb::handle data, nb::handle used) {
+    nb::object selected = data[used];
+    nb::object converted = selected.attr("astype")(nb::str("U"));
+    // ... except that a missing cell stays missing (None), so the metric sees no text rather than "nan".
+    // With no missing cell the mask would change nothing: its copy of the table is skipped.
+    nb::object missing = selected.attr("isna")();
+    if (truthy(missing.attr("to_numpy")().attr("any")())) converted = converted.attr("mask")(missing, nb::none());
+    return converted;
+}
+
 nb::object pre_process_data(ArgsOf<kDataParams> args) {
     nb::handle self = args.get<"self">(), data = args.get<"data">();
-    nb::object library = global<"pd">().attr("DataFrame")();
     nb::object columns = data.attr("columns").attr("tolist")();
-    // Every cell in its text form, missing cells included: numpy's text type converts as astype(str)
-    // did before pandas 3 (whose astype(str) keeps missing cells missing).
-    nb::object converted = data.attr("astype")(nb::str("U"));
-    // ... except that a missing cell stays missing (None), so the metric sees no text rather than "nan".
-    converted = converted.attr("mask")(data.attr("isna")(), nb::none());
     nb::object configuration = self.attr("configuration");
     nb::object mapping = self.attr("column_mapping");
+    // Only the columns the library table takes are converted: the others would be converted for nothing.
+    nb::object converted = text_columns(data, used_columns(configuration, columns));
 
-    // Empty field lists name no column; the library decides whether the metric needs it.
+    // The library table's columns in order, made into one table at once (pandas pays for each
+    // column added to a table one by one). Empty field lists name no column; the library decides
+    // whether the metric needs it.
+    nb::dict library;
     nb::object inputs = configuration.attr("input_fields");
     if (nb::len(inputs) && contains(columns, first_item(inputs)))
         library[mapping.attr("question")] = converted[first_item(inputs)];
@@ -365,7 +394,7 @@ nb::object pre_process_data(ArgsOf<kDataParams> args) {
         library[mapping.attr("ground_truths")] = list_column(converted, references);
     // Identifiers as the table holds them (not their text), as the other providers report them.
     library["record_id"] = data[configuration.attr("record_id_field")];
-    return library;
+    return global<"pd">().attr("DataFrame")(library);
 }
 
 /// Runs the library metric over the records and collects every resulting instance.
