@@ -20,7 +20,7 @@ import pandas as pd
 import tessary
 from tessary.api._data import read_records
 from tessary.config import GenAIConfiguration
-from tessary.entities.evaluation_result import AggregateMetricResult, RecordMetricResult
+from tessary.entities.evaluation_result import AggregateMetricResult
 from tessary.entities.metric import GenAIMetric
 
 DEMO_RECORDS = "demo_records.json"
@@ -45,16 +45,17 @@ class ContextOverlapMetric(GenAIMetric):
     def evaluate(self, data: pd.DataFrame, configuration: GenAIConfiguration, **kwargs: Any) -> AggregateMetricResult:
         answers = data[configuration.output_fields[0]]
         contexts = data[configuration.context_fields[0]]
-        records = []
+        record_ids, values = [], []
         for record_id, answer, context in zip(data[configuration.record_id_field], answers, contexts):
             words = {word.lower() for word in WORD.findall(str(answer or ""))}
             if not words:
                 continue
             known = {word.lower() for word in WORD.findall(str(context or ""))}
-            records.append(RecordMetricResult(
-                name=self.name, display_name=self.display_name, method="word_overlap", provider="custom",
-                value=round(len(words & known) / len(words), 4), record_id=str(record_id)))
-        return AggregateMetricResult.create(records)
+            record_ids.append(str(record_id))
+            values.append(round(len(words & known) / len(words), 4))
+        # One call builds the records and their aggregate, the shared fields validated once.
+        return AggregateMetricResult.from_values(name=self.name, display_name=self.display_name, method="word_overlap",
+                                                 provider="custom", record_ids=record_ids, values=values)
 
 
 def get_weather(city: str, unit: str = "celsius", day: str = "today") -> str:
