@@ -473,19 +473,15 @@ nb::object compute_metric(ArgsOf<kDataParams> args) {
 }
 
 /// The record value: `round(raw if raw > 0.0 else 0.0, 4)` when clipping, else `round(raw, 4)`.
-nb::object record_value(nb::handle raw, bool clip) {
-    if (PyFloat_CheckExact(raw.ptr())) {
-        double value = PyFloat_AS_DOUBLE(raw.ptr());
-        if (clip && !(value > 0.0)) value = 0.0;
-        return tessary::steal_or_throw(PyFloat_FromDouble(tessary::provider::round4_double(value)));
-    }
-    if (clip) {
+nb::object record_value(nb::handle raw, bool clip, const tessary::provider::Round4 &round4) {
+    if (clip && PyFloat_CheckExact(raw.ptr()) && !(PyFloat_AS_DOUBLE(raw.ptr()) > 0.0)) return round4(nb::float_(0.0));
+    if (clip && !PyFloat_CheckExact(raw.ptr())) {
         nb::object zero = nb::float_(0.0);
         int above = PyObject_RichCompareBool(raw.ptr(), zero.ptr(), Py_GT);
         if (above < 0) tessary::throw_pending();
-        if (!above) return nb::float_(0.0);
+        if (!above) return round4(zero);
     }
-    return global<"round">()(raw, 4);
+    return round4(raw);
 }
 
 bool is_nan(nb::handle value) { return PyFloat_Check(value.ptr()) && std::isnan(PyFloat_AS_DOUBLE(value.ptr())); }
@@ -567,6 +563,7 @@ nb::object post_process(ArgsOf<kResultParams> args) {
     tessary::provider::RecordBuilder records_of = record_builder(self);
     const tessary::provider::MetricFields &fields = records_of.fields();
     bool clip = clips_scores(self, fields.name, fields.method);
+    tessary::provider::Round4 round4;  // `round` as this call finds it
     nb::object column = result[fields.name];
     auto [raw_scores, record_ids] = scores_and_ids(result, column);
     Py_ssize_t count = PyList_GET_SIZE(raw_scores.ptr());
@@ -574,7 +571,7 @@ nb::object post_process(ArgsOf<kResultParams> args) {
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), clip);
+        nb::object value = record_value(nb::handle(PyList_GET_ITEM(raw_scores.ptr(), i)), clip, round4);
         nb::object record_id = nb::borrow(PyList_GET_ITEM(record_ids.ptr(), i));
         nb::object record = scored_record(records_of, value, record_id);
         nb::object stored = attr<"value">(record);
@@ -584,9 +581,7 @@ nb::object post_process(ArgsOf<kResultParams> args) {
 
     // The mean as the column gives it (numpy's float is a float too), rounded to a plain float.
     nb::object mean = column.attr("mean")();
-    nb::object rounded_mean = PyFloat_Check(mean.ptr())
-                                  ? nb::object(nb::float_(tessary::provider::round4_double(PyFloat_AS_DOUBLE(mean.ptr()))))
-                                  : global<"round">()(mean, 4);
+    nb::object rounded_mean = PyFloat_Check(mean.ptr()) ? round4(nb::float_(PyFloat_AS_DOUBLE(mean.ptr()))) : round4(mean);
     if (count == 0) tessary::raise_error(PyExc_ValueError, "min() iterable argument is empty");
     return global<"AggregateMetricResult">()(
         nb::arg("name") = fields.name, nb::arg("display_name") = fields.display_name, nb::arg("method") = fields.method,

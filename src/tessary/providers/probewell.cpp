@@ -564,14 +564,10 @@ nb::object highest_score(nb::handle detections) {
 
 /// The record's value: the highest score, or 1 minus it for an accuracy metric, rounded to 4 places;
 /// with no detection, 0 (1 for an accuracy metric).
-nb::object record_score(nb::handle detections, bool accuracy) {
+nb::object record_score(nb::handle detections, bool accuracy, const tessary::provider::Round4 &round4) {
     nb::object highest = highest_score(detections);
     if (!highest.is_valid()) return nb::int_(accuracy ? 1 : 0);
-    if (!accuracy) return tessary::provider::round4_value(highest);
-    if (PyFloat_CheckExact(highest.ptr()))
-        return nb::float_(tessary::provider::round4_double(1.0 - PyFloat_AS_DOUBLE(highest.ptr())));
-    nb::object one = nb::int_(1);
-    return tessary::provider::round4_value(tessary::steal_or_throw(PyNumber_Subtract(one.ptr(), highest.ptr())));
+    return accuracy ? round4.complement(highest) : round4(highest);
 }
 
 /// The "detections" list of an answer that is not a failure.
@@ -630,6 +626,7 @@ struct RecordContext {
     bool accuracy;
     Evidences evidences;
     nb::object additional_info;  // a replaced `__get_additional_info`, called per record (Evidences::by_method)
+    tessary::provider::Round4 round4;
 };
 
 /// The evidences a record gets: none, or those of the provider's `__get_additional_info`, looked up once.
@@ -662,7 +659,7 @@ RecordContext record_context(nb::handle self) {
                                            attr<"thresholds">(self)};
     RecordContext context{tessary::provider::RecordBuilder(global<"RecordMetricResult">(), std::move(fields)),
                           global<"Error">(), contains(global<"ACCURACY_METRICS">(), metric_name), Evidences::none,
-                          nb::object()};
+                          nb::object(), tessary::provider::Round4()};
     context.evidences = evidence_kind(self, metric_name, method, context.additional_info);
     return context;
 }
@@ -730,7 +727,7 @@ Outcome read_outcome(const RecordContext &context, nb::handle outcome) {
     try {
         if (read_failure(context, outcome, read)) return read;
         nb::object detections = answer_detections(outcome);
-        read.value = record_score(detections, context.accuracy);
+        read.value = record_score(detections, context.accuracy, context.round4);
         read.evidences = read_evidences(context, detections);
     } catch (InvalidAnswer &invalid) {
         return invalid_answer(invalid.message);
@@ -774,7 +771,7 @@ nb::object aggregate_result(nb::handle self, const RecordContext &context, const
     Py_ssize_t scored = PyList_GET_SIZE(collected.scores.ptr());
     if (scored) {
         nb::object sum = global<"sum">()(collected.scores);
-        value = mean = tessary::provider::round4_value(
+        value = mean = context.round4(
             tessary::steal_or_throw(PyNumber_TrueDivide(sum.ptr(), nb::int_(scored).ptr())));
         low = global<"min">()(collected.scores);
         high = global<"max">()(collected.scores);

@@ -1,5 +1,5 @@
-"""Records the providers assemble without validating them one by one must be indistinguishable from
-records the class validates: same state (field order and types), fields set, repr and dump, and no
+"""Records the providers build in C++. Those assembled without validating them one by one must be
+indistinguishable from records the class validates: same state (field order and types), fields set, repr and dump, and no
 list or dict shared with another record or with the caller. Each case mixes cells of the kept types
 with cells only validation can convert (numpy ids, str subclasses, timestamps, bools)."""
 
@@ -81,3 +81,14 @@ def test_assembled_records_match_validated_ones(monkeypatch, run):
     first.thresholds.append(MetricThreshold(type="lower_limit", value=0.1))
     first.record_timestamp = "changed"
     assert len(second.thresholds) == 1 and second.model_fields_set == fields_set
+
+
+@pytest.mark.parametrize("run", [detector_run, judge_run], ids=["probewell", "loomwright"])
+def test_a_replaced_round_is_honoured(monkeypatch, run):
+    module, post_process = run()
+    calls = []
+    monkeypatch.setattr(module, "round", lambda value, digits: calls.append(digits) or 0.5, raising=False)
+    result = post_process()
+    scored = [record.value for record in result.record_level_metrics if not record.errors]
+    # a record without detections scores 0 unrounded
+    assert set(scored) <= {0, 0.5} and scored.count(0.5) >= 3 and result.mean == 0.5 and set(calls) == {4}

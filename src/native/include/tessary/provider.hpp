@@ -41,11 +41,44 @@ inline double round4_double(double value) {
     return round4(value);
 }
 
-/// round(value, 4): exact floats in C++, anything else through the builtin `round` (a module global).
-inline nb::object round4_value(nb::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return steal_or_throw(PyFloat_FromDouble(round4_double(PyFloat_AS_DOUBLE(value.ptr()))));
-    return global<"round">()(value, 4);
+/// True for the interpreter's own `round` (not a replacement put in a module's globals or in builtins).
+inline bool is_builtin_round(nb::handle func) {
+    if (!PyCFunction_Check(func.ptr())) return false;
+    auto *function = reinterpret_cast<PyCFunctionObject *>(func.ptr());
+    if (std::strcmp(function->m_ml->ml_name, "round") != 0 || !function->m_self || !PyModule_Check(function->m_self))
+        return false;
+    const char *module = PyModule_GetName(function->m_self);
+    if (!module) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(module, "builtins") == 0;
 }
+
+/// round(value, 4) with the module's `round` as it is when a call starts: exact floats in C++ while
+/// it is the builtin, anything else (and every value, once replaced) through it.
+class Round4 {
+public:
+    Round4() : round_(global<"round">()), builtin_(is_builtin_round(round_)) {}
+
+    nb::object operator()(nb::handle value) const {
+        if (builtin_ && PyFloat_CheckExact(value.ptr()))
+            return steal_or_throw(PyFloat_FromDouble(round4_double(PyFloat_AS_DOUBLE(value.ptr()))));
+        return round_(value, 4);
+    }
+
+    /// round(1 - value, 4).
+    nb::object complement(nb::handle value) const {
+        if (builtin_ && PyFloat_CheckExact(value.ptr()))
+            return steal_or_throw(PyFloat_FromDouble(round4_double(1.0 - PyFloat_AS_DOUBLE(value.ptr()))));
+        nb::object one = nb::int_(1);
+        return (*this)(steal_or_throw(PyNumber_Subtract(one.ptr(), value.ptr())));
+    }
+
+private:
+    nb::object round_;
+    bool builtin_;
+};
 
 // ---------------------------------------------------------------------------------------------
 // Record results
