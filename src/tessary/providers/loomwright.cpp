@@ -356,11 +356,22 @@ nb::list used_columns(nb::handle configuration, nb::handle columns) {
     return used;
 }
 
+/// True when every column holds pandas' text type stored by Arrow, whose cells read out as plain str.
+bool all_arrow_text(nb::handle table) {
+    nb::object text_type = global<"pd">().attr("StringDtype");
+    for (nb::handle dtype : table.attr("dtypes"))
+        if (!tessary::is_instance(dtype, text_type) || !equals_text(dtype.attr("storage"), "pyarrow")) return false;
+    return true;
+}
+
 /// The used columns, every cell in its text form, missing cells included: numpy's text type
 /// converts as astype(str) did before pandas 3 (whose astype(str) keeps missing cells missing) ...
 nb::object text_columns(nb::handle data, nb::handle used) {
     nb::object selected = data[used];
-    nb::object converted = selected.attr("astype")(nb::str("U"));
+    // Text columns already hold their text form: read out as objects they give the same cells
+    // (missing ones become None below either way) without the detour through fixed-width text.
+    nb::object converted = all_arrow_text(selected) ? selected.attr("astype")(nb::handle(reinterpret_cast<PyObject *>(&PyBaseObject_Type)))
+                                                    : selected.attr("astype")(nb::str("U"));
     // ... except that a missing cell stays missing (None), so the metric sees no text rather than "nan".
     // With no missing cell the mask would change nothing: its copy of the table is skipped.
     nb::object missing = selected.attr("isna")();
