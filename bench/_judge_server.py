@@ -8,12 +8,12 @@ bodies of the chat requests it answers until the first ``GET /bench/bodies``, wh
 from __future__ import annotations
 
 import asyncio
-import signal
 import sys
 
 from aiohttp import web
 
-from tessary.services.judged import JudgeApp, bound_port, start_runner
+from tessary.services._harness import serve_until_signalled
+from tessary.services.judged import JudgeApp
 
 
 class DelayedJudgeApp(JudgeApp):
@@ -44,17 +44,6 @@ class DelayedJudgeApp(JudgeApp):
         return web.json_response(bodies)
 
 
-async def serve(latency: float) -> None:
-    runner = await start_runner(DelayedJudgeApp(latency), "127.0.0.1", 0)
-    try:
-        stop = asyncio.Event()
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            asyncio.get_running_loop().add_signal_handler(signum, stop.set)
-        print(f"http://127.0.0.1:{bound_port(runner)}/v1", flush=True)
-        await stop.wait()
-    finally:
-        await runner.cleanup()
-
-
 if __name__ == "__main__":
-    asyncio.run(serve(float(sys.argv[1])))
+    asyncio.run(serve_until_signalled(DelayedJudgeApp(float(sys.argv[1])).build(), "127.0.0.1", 0,
+                                      lambda url: print(url + "/v1", flush=True)))
