@@ -575,7 +575,7 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
                 state = copy()
                 state["record_id"] = record_id
                 state["value"] = value
-                state["thresholds"] = list(thresholds)
+                state["thresholds"] = [*thresholds]
                 append(state)
                 if value is None or value != value:
                     missing += 1
@@ -590,7 +590,7 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
                 state = copy()
                 state["record_id"] = record_id
                 state["value"] = value
-                state["thresholds"] = list(thresholds)
+                state["thresholds"] = [*thresholds]
                 append(state)
                 continue
             cells = {"record_id": record_id, "value": value}
