@@ -81,7 +81,7 @@ def run_one(variant: str, rows: int) -> dict[str, float]:
     return {"seconds": seconds, "peak_mb": peak_mb}
 
 
-ROUNDS = 5
+ROUNDS = 7
 
 
 def run_process(variant: str, rows: int) -> dict[str, float]:
