@@ -7,8 +7,10 @@ The metric scores every record by the length of its answer (the same arithmetic 
 Both metrics run through `_evaluate_metrics` on a fresh table, after one run on a 10-record table that
 pays what a process's first run pays once (the metric class and configuration are built before the
 clock starts too). Each size runs in its own process so that its peak resident memory (printed in MB)
-is its own. Prints the overhead per record above the
-bare loop for each variant and, last, the bulk variant's largest overhead in microseconds.
+is its own. The variants take turns, one fresh process each per round, so that a change of load on a
+shared machine falls on all of them alike; each variant keeps its best round. Prints the overhead per
+record above the bare loop for each variant and, last, the bulk variant's largest overhead in
+microseconds.
 """
 
 from __future__ import annotations
@@ -79,17 +81,29 @@ def run_one(variant: str, rows: int) -> dict[str, float]:
     return {"seconds": seconds, "peak_mb": peak_mb}
 
 
-def measure(variant: str, rows: int) -> dict[str, float]:
-    runs = [json.loads(subprocess.run(
+ROUNDS = 7
+
+
+def run_process(variant: str, rows: int) -> dict[str, float]:
+    return json.loads(subprocess.run(
         [sys.executable, __file__, "--one", variant, str(rows)], check=True, capture_output=True,
-        text=True).stdout) for _ in range(3)]
-    return {"seconds": min(r["seconds"] for r in runs), "peak_mb": min(r["peak_mb"] for r in runs)}
+        text=True).stdout)
+
+
+def measure(rows: int) -> dict[str, dict[str, float]]:
+    """Each variant's best seconds and smallest peak memory over the rounds, the variants taking turns."""
+    runs: dict[str, list[dict[str, float]]] = {variant: [] for variant in VARIANTS}
+    for _ in range(ROUNDS):
+        for variant in VARIANTS:
+            runs[variant].append(run_process(variant, rows))
+    return {variant: {"seconds": min(r["seconds"] for r in found), "peak_mb": min(r["peak_mb"] for r in found)}
+            for variant, found in runs.items()}
 
 
 def main() -> None:
     worst_bulk = 0.0
     for rows in SIZES:
-        figures = {variant: measure(variant, rows) for variant in VARIANTS}
+        figures = measure(rows)
         bare = figures["bare"]["seconds"]
         parts = [f"{rows} records: bare {bare / rows * 1e6:.2f} us/record, peak {figures['bare']['peak_mb']:.0f} MB"]
         for variant in VARIANTS[1:]:

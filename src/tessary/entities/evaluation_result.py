@@ -198,8 +198,13 @@ class AggregateMetricResult(BaseMetricResult):
 
     @classmethod
     def _aggregate(cls, record_level_metrics: list[RecordMetricResult], fields: dict[str, Any],
-                   values_and_errors: tuple[list[Any], list[Error]] | None = None) -> AggregateMetricResult:
-        """`create` for records already checked (and their values and errors, when known)."""
+                   values_and_errors: tuple[list[Any], list[Error]] | None = None, *,
+                   adopt: bool = False) -> AggregateMetricResult:
+        """`create` for records already checked (and their values and errors, when known).
+
+        With `adopt`, the list itself becomes the aggregate's `record_level_metrics` (validation would
+        hold a copy of it with the same records): only for a list nobody else holds.
+        """
         first = record_level_metrics[0]
         values, errors = values_and_errors or _values_and_errors(record_level_metrics)
         statistics = _statistics(values)
@@ -217,7 +222,14 @@ class AggregateMetricResult(BaseMetricResult):
             "errors": errors or None,
         }
         aggregate.update(fields)
-        return cls(**aggregate)
+        if not adopt or cls is not AggregateMetricResult or "record_level_metrics" in fields:
+            return cls(**aggregate)
+        # Validating an empty list instead of many records gives the same aggregate (records are
+        # taken as they are; the class checks nothing across fields), then it takes the records.
+        aggregate["record_level_metrics"] = []
+        result = cls(**aggregate)
+        result.__dict__["record_level_metrics"] = record_level_metrics
+        return result
 
     @classmethod
     def from_values(
@@ -247,11 +259,12 @@ class AggregateMetricResult(BaseMetricResult):
         shared = {"name": name, "display_name": display_name, "method": method,
                   "provider": provider, "group": group, "thresholds": thresholds}
         shared = {key: value for key, value in shared.items() if value is not None}
-        records, all_plain = _collected_as_old(len(columns[1]), _bulk_records, shared, *columns)
+        records, missing = _collected_as_old(len(columns[1]), _bulk_records, shared, *columns)
         if not records:
             raise ValueError("Cannot aggregate an empty list of record results.")
-        known = _plain_values_and_errors(records, columns[1]) if all_plain else None
-        return cls._aggregate(records, fields, known)
+        known = _plain_values_and_errors(records, columns[1], missing) if missing is not None else None
+        # The records are this call's own list: the aggregate can hold it instead of a validated copy.
+        return cls._aggregate(records, fields, known, adopt=True)
 
     def to_df(self) -> pd.DataFrame:
         """Return the record results as a table, one row per record."""
@@ -530,68 +543,80 @@ def _finite(data: Any) -> Any:
 
 
 def _bulk_columns(record_ids: Sequence[Any], values: Sequence[Any], errors: Sequence[Any] | None,
-                  timestamps: Sequence[Any] | None) -> tuple[list[Any], ...]:
-    """The per-record columns of `from_values` as lists of one length."""
+                  timestamps: Sequence[Any] | None) -> tuple[list[Any] | None, ...]:
+    """The per-record columns of `from_values` as lists of one length (None for a column not given)."""
     columns = {"record_ids": list(record_ids), "values": list(values)}
     for label, column in (("errors", errors), ("record_timestamps", timestamps)):
-        columns[label] = list(column) if column is not None else [None] * len(columns["values"])
-    lengths = {label: len(column) for label, column in columns.items()}
+        columns[label] = list(column) if column is not None else None
+    count = len(columns["values"])
+    lengths = {label: len(column) if column is not None else count for label, column in columns.items()}
     if len(set(lengths.values())) > 1:
         raise ValueError(f"from_values needs columns of one length, got {lengths}")
     return tuple(columns.values())
 
 
 def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[Any],
-                  errors: list[Any], timestamps: list[Any]) -> tuple[list[RecordMetricResult], bool]:
-    """The records of `from_values`, and whether all of them took the unvalidated path."""
+                  errors: list[Any] | None, timestamps: list[Any] | None) -> tuple[list[RecordMetricResult], int | None]:
+    """The records of `from_values`, and when all of them took the unvalidated path, how many have no
+    value (None or NaN); None when some record was validated."""
     template = _record_template(shared)
     thresholds = template["thresholds"]
     fields_set = _shared_fields_set(frozenset(shared) | {"record_id", "value"})
     copy = template.copy
     states: list[dict[str, Any]] = []
     append = states.append
-    if _all_plain(record_ids, values, errors, timestamps):
-        for record_id, value in zip(record_ids, values):
-            state = copy()
-            state["record_id"] = record_id
-            state["value"] = value
-            state["thresholds"] = list(thresholds)
-            append(state)
-        return _records_of_states(states, fields_set), True
-    plain_ids, plain_values = _PLAIN_ID_TYPES, _PLAIN_VALUE_TYPES
+    plain_ids, plain_values = _PLAIN_ID_SET, _PLAIN_VALUE_SET
     validated: dict[int, RecordMetricResult] = {}
-    for position, (record_id, value, error, timestamp) in enumerate(zip(record_ids, values, errors, timestamps)):
-        if (error is None and timestamp is None and type(value) in plain_values
-                and type(record_id) in plain_ids):
-            # The common case: the state validation would build, without validating again.
-            state = copy()
-            state["record_id"] = record_id
-            state["value"] = value
-            state["thresholds"] = list(thresholds)
-            append(state)
-            continue
-        cells = {"record_id": record_id, "value": value}
-        if error is not None:
-            cells["errors"] = error
-        if timestamp is not None:
-            cells["record_timestamp"] = timestamp
-        validated[position] = RecordMetricResult(**shared, **cells)
+    missing = 0
+    if _all_none(errors) and _all_none(timestamps):
+        for record_id, value in zip(record_ids, values):
+            if type(value) in plain_values and type(record_id) in plain_ids:
+                # The common case: the state validation would build, without validating again.
+                state = copy()
+                state["record_id"] = record_id
+                state["value"] = value
+                state["thresholds"] = [*thresholds]
+                append(state)
+                if value is None or value != value:
+                    missing += 1
+                continue
+            validated[len(states) + len(validated)] = RecordMetricResult(**shared, record_id=record_id, value=value)
+    else:
+        errors = errors if errors is not None else repeat(None)
+        timestamps = timestamps if timestamps is not None else repeat(None)
+        for position, (record_id, value, error, timestamp) in enumerate(zip(record_ids, values, errors, timestamps)):
+            if (error is None and timestamp is None and type(value) in plain_values
+                    and type(record_id) in plain_ids):
+                state = copy()
+                state["record_id"] = record_id
+                state["value"] = value
+                state["thresholds"] = [*thresholds]
+                append(state)
+                continue
+            cells = {"record_id": record_id, "value": value}
+            if error is not None:
+                cells["errors"] = error
+            if timestamp is not None:
+                cells["record_timestamp"] = timestamp
+            validated[position] = RecordMetricResult(**shared, **cells)
+    if not validated:
+        return _records_of_states(states, fields_set), missing
     built = iter(_records_of_states(states, fields_set))
     records = [validated[position] if position in validated else next(built) for position in range(len(values))]
-    return records, False
+    return records, None
 
 
-def _all_plain(record_ids: list[Any], values: list[Any], errors: list[Any], timestamps: list[Any]) -> bool:
-    """True when no record has errors or a timestamp and every id and value has its final type."""
-    return (set(map(type, values)) <= _PLAIN_VALUE_SET and set(map(type, record_ids)) <= _PLAIN_ID_SET
-            and errors.count(None) == len(errors) and timestamps.count(None) == len(timestamps))
+def _all_none(column: list[Any] | None) -> bool:
+    return column is None or column.count(None) == len(column)
 
 
-def _plain_values_and_errors(records: list[RecordMetricResult], values: list[Any]) -> tuple[list[Any], list[Error]]:
-    """`_values_and_errors` of records built from `values` of the plain types, read off the column."""
+def _plain_values_and_errors(records: list[RecordMetricResult], values: list[Any],
+                             missing: int) -> tuple[list[Any], list[Error]]:
+    """`_values_and_errors` of records built from `values` of the plain types, `missing` of them None
+    or NaN, read off the column (the column itself when every value counts)."""
+    if not missing:
+        return values, []
     measured = [value for value in values if value is not None and value == value]
-    if len(measured) == len(values):
-        return measured, []
     return measured, [_no_value_error(record) for record, value in zip(records, values)
                       if value is None or value != value]
 
@@ -701,9 +726,7 @@ _DICT_SLOT = BaseModel.__dict__["__dict__"].__set__
 _FIELDS_SET_SLOT = BaseModel.__dict__["__pydantic_fields_set__"].__set__
 _EXTRA_SLOT = BaseModel.__dict__["__pydantic_extra__"].__set__
 _PRIVATE_SLOT = BaseModel.__dict__["__pydantic_private__"].__set__
-_PLAIN_VALUE_TYPES = (float, int, type(None))
-_PLAIN_ID_TYPES = (str, int, type(None))
-_PLAIN_VALUE_SET = frozenset(_PLAIN_VALUE_TYPES)
-_PLAIN_ID_SET = frozenset(_PLAIN_ID_TYPES)
+_PLAIN_VALUE_SET = frozenset((float, int, type(None)))
+_PLAIN_ID_SET = frozenset((str, int, type(None)))
 # Builds from this many records on pause the collector (below, its own scans cost less than a pause).
 _BULK_COLLECT_MIN = 5_000

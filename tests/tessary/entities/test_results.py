@@ -328,6 +328,9 @@ _ERROR = Error(code="E", message_en="failed")
         (["a", "b"], [0.1, 0.2], {"record_timestamps": ["2026-01-01T00:00:00", None]}),
         (["a", "b"], [None, None], {"thresholds": [MetricThreshold(type="lower_limit", value=0.5)],
                                     "group": MetricGroup.CONTENT_SAFETY}),
+        # Enough records for the paused collector, all of the plain types, some without a value.
+        ([f"r{i}" for i in range(6000)], [i / 7 if i % 1000 else (None if i % 2000 else float("nan"))
+                                          for i in range(6000)], {}),
         # Enough records for the paused collector; one of them takes the validated path.
         ([f"r{i}" for i in range(6000)], [i / 7 if i != 4321 else "0.5" for i in range(6000)], {}),
     ],

@@ -262,6 +262,20 @@ def test_blocking_run_keywords_results_and_telemetry(config, telemetry):
     assert list(telemetry.events[0]) == ["objectType", "custom.metric_name"]
 
 
+@pytest.mark.parametrize("dtype", ["str", object, "string"])
+def test_metrics_see_outputs_as_text_in_a_copy_of_the_table(config, telemetry, dtype):
+    table = pd.DataFrame({"question": ["q1", "q2", "q3"], "answer": pd.array(["a", None, "c"], dtype=dtype)},
+                         index=[7, 7, 8])
+    table.attrs["source"] = "here"
+    metric = Metric("A")
+    runsmith._evaluate_metrics(config, table, [metric])
+    seen = metric.calls[0]["data"]
+    pd.testing.assert_frame_equal(seen, table.astype({"answer": str}), check_exact=True)
+    assert seen is not table and seen.columns is table.columns and seen.attrs == {"source": "here"}
+    seen.loc[7, "answer"] = "changed"
+    assert table["answer"].iloc[0] == "a" and table.attrs == {"source": "here"}
+
+
 def test_failing_metric_leaves_only_id_and_timestamp_columns(config, telemetry):
     class Broken(Metric):
         def evaluate(self, **kwargs):

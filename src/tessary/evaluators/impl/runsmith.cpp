@@ -197,13 +197,47 @@ nb::object evaluation_result(nb::handle results) {
 // ---------------------------------------------------------------------------------------------
 // Blocking entry point
 
+/// True when `astype` to text would leave every output column as it is: a plain table with unique
+/// one-level column labels, each output field among them and already of the text dtype.
+bool outputs_already_text(nb::handle data, nb::handle output_fields) {
+    nb::object pd = global<"pd">();
+    if (!data.type().is(pd.attr("DataFrame"))) return false;
+    nb::object columns = data.attr("columns");
+    if (!columns.attr("nlevels").equal(nb::int_(1)) || !truthy(columns.attr("is_unique"))) return false;
+    nb::handle text_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    nb::object text_dtype = pd.attr("api").attr("types").attr("pandas_dtype")(text_type);
+    nb::object labels = columns.attr("tolist")();
+    nb::object dtypes = data.attr("dtypes").attr("tolist")();
+    Py_ssize_t count = nb::len(labels);
+    if (nb::len(dtypes) != count) return false;
+    nb::dict dtype_of;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        nb::object label = labels[i], dtype = dtypes[i];
+        if (PyDict_SetItem(dtype_of.ptr(), label.ptr(), dtype.ptr()) < 0) tessary::throw_pending();
+    }
+    for (nb::handle field : output_fields) {
+        PyObject *found = nullptr;
+        if (PyDict_GetItemRef(dtype_of.ptr(), field.ptr(), &found) < 0) tessary::throw_pending();
+        if (!found) return false;
+        nb::object dtype = nb::steal(found);
+        if (!dtype.equal(text_dtype)) return false;
+    }
+    return true;
+}
+
 /// Output columns as text for the metrics (a converted copy; the caller's table keeps its types).
+/// When nothing needs converting, the copy is the shallow one the conversion would amount to.
 nb::object outputs_as_text(nb::handle configuration, nb::object data) {
     nb::object output_fields = configuration.attr("output_fields");
     if (!truthy(output_fields)) return data;
     nb::dict types;
     nb::handle text_type(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     for (nb::handle field : output_fields) types[field] = text_type;
+    if (outputs_already_text(data, types)) {
+        nb::object copy = data.attr("copy")(nb::arg("deep") = false);
+        copy.attr("columns") = data.attr("columns");  // the conversion keeps the very labels object
+        return copy;
+    }
     return data.attr("astype")(types);
 }
 
