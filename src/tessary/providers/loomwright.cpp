@@ -434,22 +434,28 @@ nb::list library_records(nb::handle data) {
         values.push_back(column_snapshot(data, column, rows));
     }
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
-    nb::object metadata_key = nb::str("metadata");
-    nb::object policy_key = nb::str("data_classification_policy");
-    nb::object public_ = nb::str("public");
+    PyObject *public_ = tessary::interned<"public">();
     for (Py_ssize_t row = 0; row < rows; ++row) {
-        nb::dict record;
+        nb::object record = tessary::steal_or_throw(PyDict_New());
         for (size_t i = 0; i < names.size(); ++i)
             if (PyDict_SetItem(record.ptr(), names[i].ptr(), PyList_GET_ITEM(values[i].ptr(), row)) < 0)
                 tessary::throw_pending();
-        nb::dict metadata;
-        nb::list policy;
-        policy.append(public_);
-        metadata[policy_key] = policy;
-        record[metadata_key] = metadata;
+        nb::object policy = tessary::steal_or_throw(PyList_New(1));
+        PyList_SET_ITEM(policy.ptr(), 0, Py_NewRef(public_));
+        nb::object metadata = tessary::steal_or_throw(PyDict_New());
+        if (PyDict_SetItem(metadata.ptr(), tessary::interned<"data_classification_policy">(), policy.ptr()) < 0 ||
+            PyDict_SetItem(record.ptr(), tessary::interned<"metadata">(), metadata.ptr()) < 0)
+            tessary::throw_pending();
         PyList_SET_ITEM(records.ptr(), row, record.release().ptr());
     }
     return records;
+}
+
+/// `instance["score"]["instance"]["score"]`: the library's score of one instance.
+nb::object instance_score(nb::handle instance) {
+    nb::object score = tessary::steal_or_throw(PyObject_GetItem(instance.ptr(), tessary::interned<"score">()));
+    nb::object details = tessary::steal_or_throw(PyObject_GetItem(score.ptr(), tessary::interned<"instance">()));
+    return tessary::steal_or_throw(PyObject_GetItem(details.ptr(), tessary::interned<"score">()));
 }
 
 nb::object compute_metric(ArgsOf<kDataParams> args) {
@@ -471,11 +477,9 @@ nb::object compute_metric(ArgsOf<kDataParams> args) {
 
     Py_ssize_t count = PyList_GET_SIZE(instances.ptr());
     nb::list values = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(count)));
-    nb::object score_key = nb::str("score"), instance_key = nb::str("instance");
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object instance = nb::borrow(PyList_GET_ITEM(instances.ptr(), i));
-        nb::object value = instance[score_key][instance_key][score_key];
-        PyList_SET_ITEM(values.ptr(), i, value.release().ptr());
+        PyList_SET_ITEM(values.ptr(), i, instance_score(instance).release().ptr());
     }
     nb::dict frame;
     frame[self.attr("metric_name")] = values;
