@@ -1,4 +1,4 @@
-"""One judge specification for every judged metric, with its disk cache, tokens and cost.
+"""One judge, named once, for every judged metric, with its disk cache, tokens and cost.
 
     import tessary
     judge = tessary.judge("openai/gpt-4o-mini")
@@ -42,7 +42,7 @@ _ALIASES = {"azure_openai": "azure", "azure-openai": "azure", "lumeris": "qzai",
 
 
 def judge(
-    spec: str,
+    name: str,
     *,
     base_url: str | None = None,
     api_key: str | None = None,
@@ -68,15 +68,15 @@ def judge(
     """
     from tessary.entities.llm_judge import LLMJudge
 
-    if not isinstance(spec, str) or not spec.strip():
-        raise ValueError(f"A judge is named 'backend/model', e.g. 'openai/gpt-4o-mini'; got {spec!r}.")
-    backend, _, model_id = spec.strip().partition("/")
+    if not isinstance(name, str) or not name.strip():
+        raise ValueError(f"A judge is named 'backend/model', e.g. 'openai/gpt-4o-mini'; got {name!r}.")
+    backend, _, model_id = name.strip().partition("/")
     if not model_id:
         backend, model_id = "openai", backend
     backend = _ALIASES.get(backend.lower(), backend.lower())
     if backend not in BACKENDS:
         raise ValueError(
-            f"Unknown judge back end {backend!r} in {spec!r}; known back ends: {', '.join(BACKENDS)}."
+            f"Unknown judge back end {backend!r} in {name!r}; known back ends: {', '.join(BACKENDS)}."
         )
     model = _MODEL_BUILDERS[backend](model_id, base_url, api_key, api_version, project_id)
     if parameters:

@@ -49,7 +49,7 @@ def test_each_path_calls_only_the_judge_given_with_its_fields(server, connection
         assert server.app.most_in_flight == 3
 
 
-@pytest.mark.parametrize(("spec", "options", "model_class", "url"), [
+@pytest.mark.parametrize(("name", "options", "model_class", "url"), [
     ("openai/gpt-4o-mini", {}, fm.OpenAIFoundationModel, None),
     ("gpt-4o-mini", {"base_url": "http://127.0.0.1:8000/v1"}, fm.OpenAIFoundationModel, "http://127.0.0.1:8000/v1"),
     ("azure/deploy", {"base_url": "https://x.example", "api_key": "k"}, fm.AzureOpenAIFoundationModel,
@@ -60,15 +60,15 @@ def test_each_path_calls_only_the_judge_given_with_its_fields(server, connection
     ("google/gemini-2.0-flash", {"api_key": "k"}, fm.GoogleAIStudioFoundationModel, None),
     ("bedrock/claude", {}, fm.AWSBedrockFoundationModel, None),
 ])
-def test_judge_specification_builds_the_back_ends_model(monkeypatch, spec, options, model_class, url):
+def test_judge_name_builds_the_back_ends_model(monkeypatch, name, options, model_class, url):
     monkeypatch.delenv("OPENAI_BASE_URL", raising=False)
-    judge = judging.judge(spec, timeout=3, max_concurrency=4, **options)
+    judge = judging.judge(name, timeout=3, max_concurrency=4, **options)
     assert isinstance(judge, LLMJudge) and type(judge.model) is model_class
     assert getattr(judge.model.provider.credentials, "url", None) == url
     assert judge.engine_options()["timeout"] == 3 and judge.engine_options()["num_parallel_requests"] == 4
 
 
-@pytest.mark.parametrize("spec", ["", "nowhere/model", "google/x?base"])
-def test_judge_specification_refuses_what_it_cannot_build(spec):
+@pytest.mark.parametrize("name", ["", "nowhere/model", "google/x?base"])
+def test_judge_name_refuses_what_it_cannot_build(name):
     with pytest.raises(ValueError, match="back end|judge is named|base_url"):
-        judging.judge(spec, base_url="http://127.0.0.1:1" if "?" in spec else None)
+        judging.judge(name, base_url="http://127.0.0.1:1" if "?" in name else None)
