@@ -7,6 +7,7 @@ import contextlib
 import email.utils
 import hashlib
 import json
+import json.encoder
 import random
 import threading
 import time
@@ -163,9 +164,9 @@ class TokenUsage:
             self.input_tokens += completion.input_tokens or 0
             self.output_tokens += completion.output_tokens or 0
 
-    def count(self, counter: str) -> None:
+    def count(self, counter: str, amount: int = 1) -> None:
         with self._lock:
-            setattr(self, counter, getattr(self, counter) + 1)
+            setattr(self, counter, getattr(self, counter) + amount)
 
     def as_dict(self) -> dict[str, int]:
         return {
@@ -175,6 +176,20 @@ class TokenUsage:
             "input_tokens": self.input_tokens,
             "output_tokens": self.output_tokens,
         }
+
+
+def _key_encoder() -> Any:
+    """``json.dumps(value, sort_keys=True, default=str)`` as one reusable function: the same text
+    without building an encoder per call (which costs as much as encoding a prompt)."""
+    make = json.encoder.c_make_encoder
+    if make is not None:
+        try:
+            encoder = make(None, str, json.encoder.encode_basestring_ascii, None, ": ", ", ", True, False, True)
+        except TypeError:  # another interpreter's signature
+            encoder = None
+        if encoder is not None:
+            return lambda value: "".join(encoder(value, 0))
+    return json.JSONEncoder(sort_keys=True, default=str).encode
 
 
 class InferenceEngine:
@@ -276,17 +291,18 @@ class InferenceEngine:
             return []
         deadline_at = time.monotonic() + self.deadline if self.deadline else None
         run = _Run(deadline_at=deadline_at, store=self._disk_store())
-        keys = [self._cache_key(source) for source, _ in items]
+        keys = self._cache_keys([source for source, _ in items])
         stored = self._stored_answers(run.store, keys)
         outputs: list[InferenceOutput | None] = [None] * len(items)
         pending = []
         for index, ((source, metadata), key) in enumerate(zip(items, keys)):
-            answer = stored.get(key) if not self._policy_refusal(metadata) else None
+            answer = stored.get(key) if stored and not self._policy_refusal(metadata) else None
             if answer is not None:  # answered from disk: no task, no session needed
-                self.usage.count("cache_hits")
                 outputs[index] = self._succeeded(answer, attempts=0, cached=True)
             else:
                 pending.append((index, source, metadata, key))
+        if len(pending) < len(items):
+            self.usage.count("cache_hits", len(items) - len(pending))
         if pending:
             async with self._session_scope() as session:
                 answers = await asyncio.gather(
@@ -310,11 +326,10 @@ class InferenceEngine:
         if store is None or not wanted:
             return {}
         try:
-            found = store.get_many(wanted)
+            return {key: Completion(**value) for key, value in store.get_many(wanted).items()}
         except Exception as exc:  # an unreadable cache costs the cache, not the run
             logger.warning("%s: judge cache unreadable, calling the model: %s", self.label, exc)
             return {}
-        return {key: Completion(**value) for key, value in found.items()}
 
     # -- hooks for subclasses -------------------------------------------------------
 
@@ -494,6 +509,18 @@ class InferenceEngine:
         request = [CACHE_VERSION, *self._cache_identity(), source, self.parameters]
         text = json.dumps(request, sort_keys=True, default=str)
         return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+    def _cache_keys(self, sources: list[Any]) -> list[str | None]:
+        """``_cache_key`` of every source: the same texts, with what all of them share encoded once."""
+        if type(self)._cache_key is not InferenceEngine._cache_key:  # a subclass keys its own way
+            return [self._cache_key(source) for source in sources]
+        encode = _key_encoder()
+        # A list encodes as its items' texts joined by ", " between brackets.
+        head = encode([CACHE_VERSION, *self._cache_identity()])[:-1] + ", "
+        tail = ", " + encode(self.parameters) + "]"
+        sha256 = hashlib.sha256
+        return [sha256((head + encode(source) + tail).encode("utf-8", "surrogatepass")).hexdigest()
+                for source in sources]
 
     def _cache_get(self, key: str | None) -> Completion | None:
         if key is None or self._cache is None:

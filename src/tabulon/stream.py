@@ -37,15 +37,17 @@ class Stream:
 def _copy_record(record: Record) -> Record:
     if not isinstance(record, Mapping):
         raise TypeError(f"A stream record must be a mapping, got {type(record).__name__}.")
-    return {key: _copy_value(value) for key, value in record.items()}
+    immutable = _EXACTLY_IMMUTABLE
+    return {key: value if type(value) in immutable else _copy_value(value) for key, value in record.items()}
 
 
 _IMMUTABLE = (str, int, float, bool, type(None), bytes)
+_EXACTLY_IMMUTABLE = frozenset(_IMMUTABLE)
 
 
 def _copy_value(value: Any) -> Any:
     """A deep copy; plain containers are copied directly, which is much faster than deepcopy."""
-    if isinstance(value, _IMMUTABLE):
+    if type(value) in _EXACTLY_IMMUTABLE or isinstance(value, _IMMUTABLE):
         return value
     if type(value) is list:
         return [_copy_value(v) for v in value]

@@ -448,3 +448,14 @@ def test_call_slots_hand_over_to_waiters_and_survive_cancellation():
         assert slots.in_use == 0
 
     asyncio.run(scenario())
+
+
+@pytest.mark.parametrize("source", [
+    "plain prompt",
+    "naïve \u2603 \ud83d\ude00 and a lone \udc80",
+    [{"role": "user", "content": "b", "name": "z"}, {"content": "a", "role": "system"}],
+    {"nested": {"b": [1, 2.5, None, True], "a": object}},
+])
+def test_batch_cache_keys_are_the_keys_of_single_requests(server, source):
+    engine = openai_engine(server, use_cache=True, temperature=0.3, stop=["\n", "é"])
+    assert engine._cache_keys([source, "other"]) == [engine._cache_key(source), engine._cache_key("other")]

@@ -108,6 +108,37 @@ class RecordMetricResult(BaseMetricResult):
         """The fields set that records built in bulk with these field names share (see `_bulk_template`)."""
         return _shared_fields_set(names)
 
+    def _copy_with(self, update: dict[str, Any]) -> RecordMetricResult:
+        """`model_copy(update=update)` for builders that complete many records (see `_copies_with`)."""
+        return RecordMetricResult._copies_with([self], [update])[0]
+
+    @staticmethod
+    def _copies_with(records: list[RecordMetricResult], updates: list[dict[str, Any]]) -> list[RecordMetricResult]:
+        """`record.model_copy(update=update)` of each record: the same state and fields, with one fields
+        set shared by the copies whose records shared one and got the same names."""
+        copies, shared_sets = [], {}
+        new, set_dict, set_fields_set = object.__new__, _DICT_SLOT, _FIELDS_SET_SLOT
+        set_extra, set_private = _EXTRA_SLOT, _PRIVATE_SLOT
+        for record, update in zip(records, updates, strict=True):
+            if type(record) is not RecordMetricResult or record.__pydantic_private__ is not None:
+                copies.append(record.model_copy(update=update))
+                continue
+            state = record.__dict__.copy()
+            state.update(update)
+            fields_set = record.__pydantic_fields_set__
+            # Every record is alive until the end of the loop, so no two fields sets share an id.
+            shared_key = (id(fields_set), *update)
+            shared = shared_sets.get(shared_key)
+            if shared is None:
+                shared = shared_sets[shared_key] = _shared_fields_set(fields_set.union(update))
+            copy = new(RecordMetricResult)
+            set_dict(copy, state)
+            set_fields_set(copy, shared)
+            set_extra(copy, None)
+            set_private(copy, None)
+            copies.append(copy)
+        return copies
+
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
         return {

@@ -132,14 +132,16 @@ def complete_records(
     (the criteria path aggregates that way); otherwise keep its numbers and set its errors.
     """
     prices = llm_judge.prices if llm_judge is not None else None
-    records, counts = [], []
-    for record, outcome in zip(aggregate.record_level_metrics, outcomes):
+    judged = aggregate.record_level_metrics[:len(outcomes)]
+    updates, counts = [], []
+    for record, outcome in zip(judged, outcomes):
         count = None
         if outcome["error_code"] is None or outcome["reply"] is not None:
             count = tokens.record_tokens(outcome["input_tokens"], outcome["output_tokens"],
                                          outcome["prompt"], outcome["reply"])
         counts.append(count)
-        records.append(_completed_record(record, outcome, count, prices))
+        updates.append(_record_update(record, outcome, count, prices))
+    records = RecordMetricResult._copies_with(judged, updates)
     records.extend(aggregate.record_level_metrics[len(outcomes):])
     total_in, total_out = tokens.sum_tokens(counts)
     model = next((o["model"] for o in outcomes if o["model"]), None)
@@ -159,26 +161,28 @@ def complete_records(
     return aggregate.model_copy(update={**update, **usage, "record_level_metrics": records})
 
 
-def _completed_record(
+def _record_update(
     record: RecordMetricResult, outcome: dict[str, Any], count: tokens.TokenCount | None, prices: Any
-) -> RecordMetricResult:
-    info = dict(record.additional_info or {})
+) -> dict[str, Any]:
+    """The fields that complete the record with its judge outcome."""
+    info = dict(record.additional_info) if record.additional_info else {}
     if count is not None:
-        if info.get("input_tokens") is None or not count.counted:
-            info.update(input_tokens=count.input_tokens or None, output_tokens=count.output_tokens or None)
+        if not count.counted or info.get("input_tokens") is None:
+            info["input_tokens"] = count.input_tokens or None
+            info["output_tokens"] = count.output_tokens or None
         info["tokens_counted"] = count.counted
-        cost = tokens.cost_of(outcome["model"], count.input_tokens, count.output_tokens, prices)
+        cost = tokens.cost_of(outcome["model"], count.input_tokens, count.output_tokens, prices) if prices else None
         if cost is not None:
             info["cost"] = cost
-    info.update(cached=outcome["cached"], judge_calls=outcome["calls"])
+    info["cached"] = outcome["cached"]
+    info["judge_calls"] = outcome["calls"]
     update: dict[str, Any] = {"additional_info": info}
     # The judge's own cause replaces the provider's generic "no value" error.
-    generic = all(error.code == NO_VALUE_ERROR_CODE for error in record.errors or [])
-    if outcome["error_code"] is not None and generic:
+    if outcome["error_code"] is not None and all(error.code == NO_VALUE_ERROR_CODE for error in record.errors or []):
         update["errors"] = [Error(code=outcome["error_code"], message_en=str(outcome["error"]))]
         if record.value is not None and _is_nan(record.value):
             update["value"] = None
-    return record.model_copy(update=update)
+    return update
 
 
 def _summarised(errors: list[Error] | None, records: list[RecordMetricResult], name: str) -> list[Error] | None:

@@ -20,7 +20,7 @@ import os
 import sqlite3
 import threading
 import time
-from collections.abc import Iterable
+from collections.abc import Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -108,16 +108,16 @@ class JudgeCache:
         found: dict[str, dict[str, Any]] = {}
         with self._lock:
             connection = self._connect()
-            for start in range(0, len(keys), 500):
-                chunk = keys[start:start + 500]
+            for chunk in _chunks(keys):
                 marks = ",".join("?" * len(chunk))
-                rows = connection.execute(f"SELECT key, value FROM answers WHERE key IN ({marks})", chunk)
-                found.update((key, json.loads(value)) for key, value in rows)
+                rows = connection.execute(f"SELECT key, value FROM answers WHERE key IN ({marks})", chunk).fetchall()
+                found.update(_decoded(rows))
             if found:
                 now = time.time()
                 with _transaction(connection):
-                    connection.executemany("UPDATE answers SET used = ? WHERE key = ?",
-                                           [(now, key) for key in found])
+                    for chunk in _chunks(list(found)):
+                        marks = ",".join("?" * len(chunk))
+                        connection.execute(f"UPDATE answers SET used = ? WHERE key IN ({marks})", [now, *chunk])
         return found
 
     def put(self, key: str, answer: dict[str, Any]) -> None:
@@ -221,3 +221,31 @@ def clear(path: str | os.PathLike[str] | None = None) -> int:
 
 
 _engine.set_response_store_resolver(store_for)
+
+
+def _chunks(keys: list[str], size: int = 500) -> Iterator[list[str]]:
+    # SQLite bounds the parameters of one statement.
+    for start in range(0, len(keys), size):
+        yield keys[start:start + size]
+
+
+def _decoded(rows: list[tuple[str, str]]) -> list[tuple[str, dict[str, Any]]]:
+    """The stored answers decoded, all in one parse; an entry that is not an answer is left out."""
+    if not rows:
+        return []
+    try:
+        values = json.loads("[" + ",".join(value for _, value in rows) + "]")
+    except ValueError:
+        values = None
+    # Each value is one JSON object, as `put` writes them; anything else is read on its own.
+    if type(values) is not list or len(values) != len(rows) or not all(type(v) is dict for v in values):
+        values = [_answer_or_none(value) for _, value in rows]
+    return [(key, value) for (key, _), value in zip(rows, values) if value is not None]
+
+
+def _answer_or_none(value: str) -> dict[str, Any] | None:
+    try:
+        answer = json.loads(value)
+    except ValueError:
+        return None
+    return answer if type(answer) is dict else None

@@ -371,8 +371,9 @@ def _own_set_with_label(record):
 
 @pytest.mark.parametrize(
     "change",
-    [_set_label, lambda r: r.model_copy(update={"label": "changed"}), _unpickled_with_label, _own_set_with_label],
-    ids=["assignment", "model_copy", "pickled", "fields_set"],
+    [_set_label, lambda r: r.model_copy(update={"label": "changed"}), _unpickled_with_label, _own_set_with_label,
+     lambda r: r._copy_with({"label": "changed"}), lambda r: _set_label(r._copy_with({"label": "x"}))],
+    ids=["assignment", "model_copy", "pickled", "fields_set", "copy_with", "copy_with_then_assignment"],
 )
 @pytest.mark.parametrize("build", ["bulk", "create"])
 def test_records_sharing_a_fields_set_change_alone(change, build):
@@ -390,6 +391,15 @@ def test_records_sharing_a_fields_set_change_alone(change, build):
     assert type(changed.model_fields_set) is set
     assert [r.model_fields_set for r in records[1:]] == [{"name", "record_id", "value"}] * 2
     assert records[1].model_dump(exclude_unset=True) == {"name": "m", "record_id": "b", "value": 0.25}
+
+
+@pytest.mark.parametrize("update", [{"label": "l", "additional_info": {"a": 1}}, {"errors": [_ERROR], "value": None}])
+def test_copy_with_equals_model_copy(update):
+    [original] = AggregateMetricResult.from_values(name="m", record_ids=["a"], values=[0.5]).record_level_metrics
+    copied, expected = original._copy_with(update), original.model_copy(update=update)
+    assert (copied, repr(copied), copied.model_dump_json()) == (expected, repr(expected), expected.model_dump_json())
+    assert copied.model_fields_set == expected.model_fields_set and list(copied.__dict__) == list(expected.__dict__)
+    assert original.model_fields_set == {"name", "record_id", "value"} and original.label is None
 
 
 def test_from_values_refuses_columns_of_different_lengths():

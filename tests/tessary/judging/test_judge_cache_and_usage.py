@@ -45,6 +45,20 @@ def test_cache_is_off_with_the_switch_and_for_sampled_calls(server, monkeypatch,
         assert evaluate("criteria", judge).cached_calls == 0 and len(server.app.bodies) > sent
 
 
+@pytest.mark.parametrize("damage", ["{not json", "[1, 2]", '{"text": "a"}, {"text": "b"}', "null"])
+def test_a_damaged_entry_costs_only_its_own_answer(server, cache_file, damage):
+    import sqlite3
+
+    judge = judging.judge("openai/tessary-judge", base_url=server.base_url, api_key="k")
+    first = evaluate("faithfulness", judge)
+    with sqlite3.connect(cache_file) as connection:
+        connection.execute("UPDATE answers SET value = ? WHERE rowid = (SELECT MIN(rowid) FROM answers)", (damage,))
+    sent = len(server.app.bodies)
+    rerun = evaluate("faithfulness", judge)
+    assert len(server.app.bodies) == sent + 1 and rerun.cached_calls == len(RECORDS) - 1
+    assert [r.value for r in rerun.record_level_metrics] == [r.value for r in first.record_level_metrics]
+
+
 WRITER = """
 import sys
 from tessary.judging.cache import JudgeCache
