@@ -308,7 +308,7 @@ nb::list column_snapshot(nb::handle table, nb::handle column, Py_ssize_t rows) {
 }
 
 /// One list of texts per row: the row's values in `fields`, or the parsed single field.
-nb::object list_column(nb::handle converted, nb::handle fields) {
+nb::object list_column(nb::handle converted, nb::handle fields, nb::handle index) {
     nb::list field_names = tessary::snapshot(fields);
     Py_ssize_t field_count = PyList_GET_SIZE(field_names.ptr());
     // The first column decides the row count (len() of a table is not trusted with list sizes).
@@ -334,8 +334,7 @@ nb::object list_column(nb::handle converted, nb::handle fields) {
             PyList_SET_ITEM(cells.ptr(), row, cell);
         }
     }
-    return global<"pd">().attr("Series")(cells, nb::arg("index") = converted.attr("index"),
-                                         nb::arg("dtype") = nb::str("object"));
+    return global<"pd">().attr("Series")(cells, nb::arg("index") = index, nb::arg("dtype") = nb::str("object"));
 }
 
 /// The table's columns that the library table takes, each once, in the order they are first used.
@@ -356,17 +355,21 @@ nb::list used_columns(nb::handle configuration, nb::handle columns) {
     return used;
 }
 
-/// True when every column holds pandas' text type stored by Arrow, whose cells read out as plain str.
+/// True for pandas' text type stored by Arrow, whose cells read out as plain str.
+bool is_arrow_text(nb::handle dtype) {
+    return tessary::is_instance(dtype, global<"pd">().attr("StringDtype")) && equals_text(dtype.attr("storage"), "pyarrow");
+}
+
+/// True when every column holds pandas' text type stored by Arrow.
 bool all_arrow_text(nb::handle table) {
-    nb::object text_type = global<"pd">().attr("StringDtype");
     for (nb::handle dtype : table.attr("dtypes"))
-        if (!tessary::is_instance(dtype, text_type) || !equals_text(dtype.attr("storage"), "pyarrow")) return false;
+        if (!is_arrow_text(dtype)) return false;
     return true;
 }
 
 /// The used columns, every cell in its text form, missing cells included: numpy's text type
 /// converts as astype(str) did before pandas 3 (whose astype(str) keeps missing cells missing) ...
-nb::object text_columns(nb::handle data, nb::handle used) {
+nb::object text_table(nb::handle data, nb::handle used) {
     nb::object selected = data[used];
     // Text columns already hold their text form: read out as objects they give the same cells
     // (missing ones become None below either way) without the detour through fixed-width text.
@@ -379,13 +382,38 @@ nb::object text_columns(nb::handle data, nb::handle used) {
     return converted;
 }
 
+/// The used columns in their text form (see `text_table`), by column name. A column of Arrow text
+/// without a missing cell already is its text form, cell for cell: it is taken as it is, which
+/// spares selecting and converting a table (most of the preparation's cost).
+nb::dict text_columns(nb::handle data, nb::handle used) {
+    nb::dict columns;
+    nb::list rest;
+    bool unique = truthy(data.attr("columns").attr("is_unique"));
+    for (nb::handle field : used) {
+        if (unique) {
+            nb::object column = data[field];
+            if (is_arrow_text(column.attr("dtype")) && !truthy(column.attr("hasnans"))) {
+                columns[field] = column;
+                continue;
+            }
+        }
+        rest.append(field);
+    }
+    if (nb::len(rest)) {
+        nb::object table = text_table(data, rest);
+        for (nb::handle field : rest) columns[field] = table[field];
+    }
+    return columns;
+}
+
 nb::object pre_process_data(ArgsOf<kDataParams> args) {
     nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object columns = data.attr("columns").attr("tolist")();
     nb::object configuration = self.attr("configuration");
     nb::object mapping = self.attr("column_mapping");
     // Only the columns the library table takes are converted: the others would be converted for nothing.
-    nb::object converted = text_columns(data, used_columns(configuration, columns));
+    nb::dict converted = text_columns(data, used_columns(configuration, columns));
+    nb::object index = data.attr("index");
 
     // The library table's columns in order, made into one table at once (pandas pays for each
     // column added to a table one by one). Empty field lists name no column; the library decides
@@ -399,10 +427,10 @@ nb::object pre_process_data(ArgsOf<kDataParams> args) {
         library[mapping.attr("answer")] = converted[first_item(outputs)];
     nb::object contexts = configuration.attr("context_fields");
     if (nb::len(contexts) && all_present(contexts, columns))
-        library[mapping.attr("contexts")] = list_column(converted, contexts);
+        library[mapping.attr("contexts")] = list_column(converted, contexts, index);
     nb::object references = configuration.attr("reference_fields");
     if (nb::len(references) && all_present(references, columns))
-        library[mapping.attr("ground_truths")] = list_column(converted, references);
+        library[mapping.attr("ground_truths")] = list_column(converted, references, index);
     // Identifiers as the table holds them (not their text), as the other providers report them.
     library["record_id"] = data[configuration.attr("record_id_field")];
     return global<"pd">().attr("DataFrame")(library);

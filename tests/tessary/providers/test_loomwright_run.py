@@ -108,6 +108,7 @@ def test_library_table_from_the_configured_columns():
         (pd.Series([0.1, 0.25], dtype="float32"), ["0.1", "0.25"]),
         (pd.Series([1.5, float("nan")]), ["1.5", None]),  # a missing cell stays missing
         (pd.Series(["text", None], dtype="str"), ["text", None]),
+        (pd.Series(["text", "[1]"], dtype="str"), ["text", "[1]"]),  # no missing cell: taken as it is
         (pd.Series(["text", None], dtype="string"), ["text", None]),
         (pd.Series([None, [1, 2]], dtype=object), [None, "[1, 2]"]),
         (pd.Series([b"raw", 3], dtype=object), ["raw", "3"]),
