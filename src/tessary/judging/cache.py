@@ -108,17 +108,26 @@ class JudgeCache:
         found: dict[str, dict[str, Any]] = {}
         with self._lock:
             connection = self._connect()
+            rows: list[tuple[str, str, float]] = []
             for chunk in _chunks(keys):
                 marks = ",".join("?" * len(chunk))
-                rows = connection.execute(f"SELECT key, value FROM answers WHERE key IN ({marks})", chunk).fetchall()
-                found.update(_decoded(rows))
-            if found:
+                rows += connection.execute(f"SELECT key, value, used FROM answers WHERE key IN ({marks})", chunk)
+            found.update(_decoded(rows))
+            if rows and not self._most_recently_used(connection, rows):
                 now = time.time()
                 with _transaction(connection):
-                    for chunk in _chunks(list(found)):
+                    for chunk in _chunks([key for key, *_ in rows]):
                         marks = ",".join("?" * len(chunk))
                         connection.execute(f"UPDATE answers SET used = ? WHERE key IN ({marks})", [now, *chunk])
         return found
+
+    @staticmethod
+    def _most_recently_used(connection: sqlite3.Connection, rows: list[tuple[str, str, float]]) -> bool:
+        """True when no other answer was used since the oldest of these: marking them as just used
+        would then change nothing in the eviction order (a rerun right after the run that stored them)."""
+        oldest = min(used for *_, used in rows)
+        (newer,) = connection.execute("SELECT COUNT(*) FROM answers WHERE used >= ?", (oldest,)).fetchone()
+        return newer == len(rows)
 
     def put(self, key: str, answer: dict[str, Any]) -> None:
         """Store one complete answer (replacing an older one under the same key)."""
@@ -229,18 +238,19 @@ def _chunks(keys: list[str], size: int = 500) -> Iterator[list[str]]:
         yield keys[start:start + size]
 
 
-def _decoded(rows: list[tuple[str, str]]) -> list[tuple[str, dict[str, Any]]]:
-    """The stored answers decoded, all in one parse; an entry that is not an answer is left out."""
+def _decoded(rows: list[tuple[str, str, float]]) -> list[tuple[str, dict[str, Any]]]:
+    """The stored answers (key, value, used) decoded, all in one parse; an entry that is not an
+    answer is left out."""
     if not rows:
         return []
     try:
-        values = json.loads("[" + ",".join(value for _, value in rows) + "]")
+        values = json.loads("[" + ",".join(row[1] for row in rows) + "]")
     except ValueError:
         values = None
     # Each value is one JSON object, as `put` writes them; anything else is read on its own.
     if type(values) is not list or len(values) != len(rows) or not all(type(v) is dict for v in values):
-        values = [_answer_or_none(value) for _, value in rows]
-    return [(key, value) for (key, _), value in zip(rows, values) if value is not None]
+        values = [_answer_or_none(row[1]) for row in rows]
+    return [(row[0], value) for row, value in zip(rows, values) if value is not None]
 
 
 def _answer_or_none(value: str) -> dict[str, Any] | None:
