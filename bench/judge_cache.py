@@ -1,7 +1,7 @@
 """The disk cache of judge calls: 1,000 judged records against the local judge server, then the rerun.
 
 The first run calls the judge (in its own process) for every record and fills a fresh
-cache file; the rerun of the same evaluation is answered from that file. Three rounds,
+cache file; the rerun of the same evaluation is answered from that file. Five rounds,
 each with a fresh file; the collector runs before each timed run, so that neither pays
 for the garbage of the one before. Prints the calls made in each run and, last,
 ``ratio=<median rerun wall / median first-run wall>``.
@@ -23,7 +23,7 @@ sys.path.insert(0, str(Path(__file__).parent))
 from _judge_common import start_server, catalogue_records  # noqa: E402
 
 RECORDS = 1_000
-ROUNDS = 3
+ROUNDS = 5
 
 
 def records() -> pd.DataFrame:

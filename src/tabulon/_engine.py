@@ -179,12 +179,13 @@ class TokenUsage:
 
 
 def _key_encoder() -> Any:
-    """``json.dumps(value, sort_keys=True, default=str)`` as one reusable function: the same text
-    without building an encoder per call (which costs as much as encoding a prompt)."""
+    """``json.dumps(value, sort_keys=True, default=str)`` as one function for a batch of values: the
+    same text without building an encoder per call (which costs as much as encoding a prompt).
+    An error ends the batch, so the circular-reference marks are never reused after one."""
     make = json.encoder.c_make_encoder
     if make is not None:
         try:
-            encoder = make(None, str, json.encoder.encode_basestring_ascii, None, ": ", ", ", True, False, True)
+            encoder = make({}, str, json.encoder.encode_basestring_ascii, None, ": ", ", ", True, False, True)
         except TypeError:  # another interpreter's signature
             encoder = None
         if encoder is not None:
@@ -360,7 +361,7 @@ class InferenceEngine:
                 await session.close()
 
     def _read_item(self, item: Any, index: int) -> tuple[Any, Mapping[str, Any]]:
-        if isinstance(item, Mapping):
+        if type(item) is dict or isinstance(item, Mapping):
             if "source" not in item:
                 raise ValueError(f"{self.label}: prompt {index} is a mapping without 'source'.")
             return item["source"], item.get("metadata") or {}

@@ -68,7 +68,8 @@ class TaskBasedLLMasJudge:
 
     def process_instances(self, instances: list[Record]) -> list[Record]:
         """Judge every instance and add its score, in order."""
-        prompts = [self._render(instance, index) for index, instance in enumerate(instances)]
+        sources = self._field_sources()
+        prompts = [self._render(instance, index, sources) for index, instance in enumerate(instances)]
         outputs = self._infer(
             [
                 # The record's metadata travels along so engines can apply its data policy.
@@ -90,18 +91,24 @@ class TaskBasedLLMasJudge:
             }
         return instances
 
-    def _judge_fields(self, instance: Record, index: int) -> dict[str, Any]:
-        fields = {}
+    def _field_sources(self) -> list[tuple[str, str]]:
+        """(judge field, instance field) of every field the prompt needs."""
+        sources = []
         for field in self.task.all_fields:
             source = self.prediction_field if field == self.task.prediction_role else field
-            source = self.fields_mapping.get(field, source)
+            sources.append((field, self.fields_mapping.get(field, source)))
+        return sources
+
+    def _judge_fields(self, instance: Record, index: int, sources: list[tuple[str, str]]) -> dict[str, Any]:
+        fields = {}
+        for field, source in sources:
             if source not in instance:
                 raise MissingFieldError(self.main_score, source, index, list(instance))
             fields[field] = instance[source]
         return fields
 
-    def _render(self, instance: Record, index: int) -> str:
-        return self.template.render(self._judge_fields(instance, index))
+    def _render(self, instance: Record, index: int, sources: list[tuple[str, str]]) -> str:
+        return self.template.render(self._judge_fields(instance, index, sources))
 
     def _infer(self, dataset: list[dict[str, Any]]) -> list[InferenceOutput]:
         if not dataset:

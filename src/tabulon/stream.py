@@ -35,7 +35,7 @@ class Stream:
 
 
 def _copy_record(record: Record) -> Record:
-    if not isinstance(record, Mapping):
+    if type(record) is not dict and not isinstance(record, Mapping):
         raise TypeError(f"A stream record must be a mapping, got {type(record).__name__}.")
     immutable = _EXACTLY_IMMUTABLE
     return {key: value if type(value) in immutable else _copy_value(value) for key, value in record.items()}
@@ -49,10 +49,11 @@ def _copy_value(value: Any) -> Any:
     """A deep copy; plain containers are copied directly, which is much faster than deepcopy."""
     if type(value) in _EXACTLY_IMMUTABLE or isinstance(value, _IMMUTABLE):
         return value
+    immutable = _EXACTLY_IMMUTABLE
     if type(value) is list:
-        return [_copy_value(v) for v in value]
+        return [v if type(v) in immutable else _copy_value(v) for v in value]
     if type(value) is dict:
-        return {k: _copy_value(v) for k, v in value.items()}
+        return {k: v if type(v) in immutable else _copy_value(v) for k, v in value.items()}
     return copy.deepcopy(value)
 
 

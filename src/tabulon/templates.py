@@ -110,6 +110,8 @@ class JudgeTemplate:
 
 
 def _section_text(value: Any) -> str:
+    if type(value) is str:
+        return value
     if isinstance(value, (list, tuple)):
         return "\n".join(f"- {item}" for item in value) if value else "(none)"
     return str(value)
