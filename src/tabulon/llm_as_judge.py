@@ -99,15 +99,17 @@ class TaskBasedLLMasJudge:
             sources.append((field, self.fields_mapping.get(field, source)))
         return sources
 
-    def _judge_fields(self, instance: Record, index: int, sources: list[tuple[str, str]]) -> dict[str, Any]:
+    def _judge_fields(
+        self, instance: Record, index: int, sources: list[tuple[str, str]] | None = None
+    ) -> dict[str, Any]:
         fields = {}
-        for field, source in sources:
+        for field, source in sources if sources is not None else self._field_sources():
             if source not in instance:
                 raise MissingFieldError(self.main_score, source, index, list(instance))
             fields[field] = instance[source]
         return fields
 
-    def _render(self, instance: Record, index: int, sources: list[tuple[str, str]]) -> str:
+    def _render(self, instance: Record, index: int, sources: list[tuple[str, str]] | None = None) -> str:
         return self.template.render(self._judge_fields(instance, index, sources))
 
     def _infer(self, dataset: list[dict[str, Any]]) -> list[InferenceOutput]:
