@@ -108,36 +108,26 @@ class RecordMetricResult(BaseMetricResult):
         """The fields set that records built in bulk with these field names share (see `_bulk_template`)."""
         return _shared_fields_set(names)
 
-    def _copy_with(self, update: dict[str, Any]) -> RecordMetricResult:
-        """`model_copy(update=update)` for builders that complete many records (see `_copies_with`)."""
-        return RecordMetricResult._copies_with([self], [update])[0]
-
     @staticmethod
     def _copies_with(records: list[RecordMetricResult], updates: list[dict[str, Any]]) -> list[RecordMetricResult]:
-        """`record.model_copy(update=update)` of each record: the same state and fields, with one fields
-        set shared by the copies whose records shared one and got the same names."""
-        copies, shared_sets = [], {}
-        new, set_dict, set_fields_set = object.__new__, _DICT_SLOT, _FIELDS_SET_SLOT
-        set_extra, set_private = _EXTRA_SLOT, _PRIVATE_SLOT
+        """`record.model_copy(update=update)` of each record, for builders that complete many records:
+        the same state and fields, with one fields set shared by the copies whose records shared one
+        and got the same names."""
+        if any(type(record) is not RecordMetricResult or record.__pydantic_private__ is not None for record in records):
+            return [record.model_copy(update=update) for record, update in zip(records, updates, strict=True)]
+        states, fields_sets, shared_sets = [], [], {}
         for record, update in zip(records, updates, strict=True):
-            if type(record) is not RecordMetricResult or record.__pydantic_private__ is not None:
-                copies.append(record.model_copy(update=update))
-                continue
             state = record.__dict__.copy()
             state.update(update)
+            states.append(state)
             fields_set = record.__pydantic_fields_set__
             # Every record is alive until the end of the loop, so no two fields sets share an id.
             shared_key = (id(fields_set), *update)
             shared = shared_sets.get(shared_key)
             if shared is None:
                 shared = shared_sets[shared_key] = _shared_fields_set(fields_set.union(update))
-            copy = new(RecordMetricResult)
-            set_dict(copy, state)
-            set_fields_set(copy, shared)
-            set_extra(copy, None)
-            set_private(copy, None)
-            copies.append(copy)
-        return copies
+            fields_sets.append(shared)
+        return _records_of_states(states, fields_sets)
 
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
@@ -631,8 +621,8 @@ def _bulk_records(shared: dict[str, Any], record_ids: list[Any], values: list[An
                 cells["record_timestamp"] = timestamp
             validated[position] = RecordMetricResult(**shared, **cells)
     if not validated:
-        return _records_of_states(states, fields_set), missing
-    built = iter(_records_of_states(states, fields_set))
+        return _records_of_states(states, repeat(fields_set)), missing
+    built = iter(_records_of_states(states, repeat(fields_set)))
     records = [validated[position] if position in validated else next(built) for position in range(len(values))]
     return records, None
 
@@ -686,12 +676,12 @@ def _record_template(shared: dict[str, Any]) -> dict[str, Any]:
     return template
 
 
-def _records_of_states(states: list[dict[str, Any]], fields_set: set[str]) -> list[RecordMetricResult]:
-    """Records holding the given field states, as validation builds them, sharing one fields set."""
+def _records_of_states(states: list[dict[str, Any]], fields_sets: Iterable[set[str]]) -> list[RecordMetricResult]:
+    """Records holding the given field states and fields sets (one per state), as validation builds them."""
     count = len(states)
     records = list(map(object.__new__, repeat(RecordMetricResult, count)))
     # Whole-column slot assignment: each map runs in C, one descriptor call per record.
-    for setter, column in ((_DICT_SLOT, states), (_FIELDS_SET_SLOT, repeat(fields_set, count)),
+    for setter, column in ((_DICT_SLOT, states), (_FIELDS_SET_SLOT, fields_sets),
                            (_EXTRA_SLOT, repeat(None, count)), (_PRIVATE_SLOT, repeat(None, count))):
         deque(map(setter, records, column), maxlen=0)
     return records

@@ -364,6 +364,10 @@ def _unpickled_with_label(record):
     return _set_label(pickle.loads(pickle.dumps(record)))
 
 
+def _copy_with(record, update):
+    return RecordMetricResult._copies_with([record], [update])[0]
+
+
 def _own_set_with_label(record):
     record.model_fields_set.add("label")
     return record
@@ -372,8 +376,8 @@ def _own_set_with_label(record):
 @pytest.mark.parametrize(
     "change",
     [_set_label, lambda r: r.model_copy(update={"label": "changed"}), _unpickled_with_label, _own_set_with_label,
-     lambda r: r._copy_with({"label": "changed"}), lambda r: _set_label(r._copy_with({"label": "x"}))],
-    ids=["assignment", "model_copy", "pickled", "fields_set", "copy_with", "copy_with_then_assignment"],
+     lambda r: _copy_with(r, {"label": "changed"}), lambda r: _set_label(_copy_with(r, {"label": "x"}))],
+    ids=["assignment", "model_copy", "pickled", "fields_set", "copies_with", "copies_with_then_assignment"],
 )
 @pytest.mark.parametrize("build", ["bulk", "create"])
 def test_records_sharing_a_fields_set_change_alone(change, build):
@@ -394,9 +398,9 @@ def test_records_sharing_a_fields_set_change_alone(change, build):
 
 
 @pytest.mark.parametrize("update", [{"label": "l", "additional_info": {"a": 1}}, {"errors": [_ERROR], "value": None}])
-def test_copy_with_equals_model_copy(update):
+def test_copies_with_equals_model_copy(update):
     [original] = AggregateMetricResult.from_values(name="m", record_ids=["a"], values=[0.5]).record_level_metrics
-    copied, expected = original._copy_with(update), original.model_copy(update=update)
+    copied, expected = _copy_with(original, update), original.model_copy(update=update)
     assert (copied, repr(copied), copied.model_dump_json()) == (expected, repr(expected), expected.model_dump_json())
     assert copied.model_fields_set == expected.model_fields_set and list(copied.__dict__) == list(expected.__dict__)
     assert original.model_fields_set == {"name", "record_id", "value"} and original.label is None
