@@ -193,6 +193,28 @@ def _key_encoder() -> Any:
     return json.JSONEncoder(sort_keys=True, default=str).encode
 
 
+def _messages_text(source: Any, escaped: dict[str, str]) -> str | None:
+    """The key text of a prompt of chat messages that each hold just a text "role" and "content"
+    (every judge prompt), as the key encoder writes it; None for any other source. Escaping the
+    texts is most of the cost: `escaped` keeps the batch's, as the system message recurs."""
+    if type(source) is not list:
+        return None
+    escape = json.encoder.encode_basestring_ascii  # the key encoder's own escaping
+    texts = []
+    for message in source:
+        if type(message) is not dict or len(message) != 2:
+            return None
+        role, content = message.get("role"), message.get("content")
+        if type(role) is not str or type(content) is not str:
+            return None
+        content_text = escaped.get(content)
+        if content_text is None:
+            content_text = escaped[content] = escape(content)
+        # Keys sorted: "content" before "role".
+        texts.append('{"content": ' + content_text + ', "role": ' + escape(role) + "}")
+    return "[" + ", ".join(texts) + "]"
+
+
 class InferenceEngine:
     """Base of all engines; see the module documentation."""
 
@@ -520,8 +542,14 @@ class InferenceEngine:
         head = encode([CACHE_VERSION, *self._cache_identity()])[:-1] + ", "
         tail = ", " + encode(self.parameters) + "]"
         sha256 = hashlib.sha256
-        return [sha256((head + encode(source) + tail).encode("utf-8", "surrogatepass")).hexdigest()
-                for source in sources]
+        escaped: dict[str, str] = {}
+        keys = []
+        for source in sources:
+            text = _messages_text(source, escaped)
+            if text is None:
+                text = encode(source)
+            keys.append(sha256((head + text + tail).encode("utf-8", "surrogatepass")).hexdigest())
+        return keys
 
     def _cache_get(self, key: str | None) -> Completion | None:
         if key is None or self._cache is None:

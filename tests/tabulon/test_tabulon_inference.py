@@ -454,6 +454,9 @@ def test_call_slots_hand_over_to_waiters_and_survive_cancellation():
     "plain prompt",
     "naïve \u2603 \ud83d\ude00 and a lone \udc80",
     [{"role": "user", "content": "b", "name": "z"}, {"content": "a", "role": "system"}],
+    [{"role": "system", "content": "naïve \u2603\n\"q\" \ud83d\ude00 \udc80"}, {"content": "a\tb", "role": "user"},
+     {"role": "user", "content": "naïve \u2603\n\"q\" \ud83d\ude00 \udc80"}],
+    [{"role": "user", "content": 3}, {"role": "user", "text": "a"}],
     {"nested": {"b": [1, 2.5, None, True], "a": object}},
 ])
 def test_batch_cache_keys_are_the_keys_of_single_requests(server, source):

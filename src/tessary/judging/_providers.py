@@ -133,17 +133,17 @@ def complete_records(
     """
     prices = llm_judge.prices if llm_judge is not None else None
     judged = aggregate.record_level_metrics[:len(outcomes)]
-    updates, counts = [], []
+    updates = []
+    total_in = total_out = 0
     for record, outcome in zip(judged, outcomes):
         count = None
         if outcome["error_code"] is None or outcome["reply"] is not None:
-            count = tokens.record_tokens(outcome["input_tokens"], outcome["output_tokens"],
-                                         outcome["prompt"], outcome["reply"])
-        counts.append(count)
+            count = _token_count(outcome)
+            total_in += count[0]
+            total_out += count[1]
         updates.append(_record_update(record, outcome, count, prices))
     records = RecordMetricResult._copies_with(judged, updates)
     records.extend(aggregate.record_level_metrics[len(outcomes):])
-    total_in, total_out = tokens.sum_tokens(counts)
     model = next((o["model"] for o in outcomes if o["model"]), None)
     usage = {
         "input_tokens": total_in,
@@ -161,17 +161,28 @@ def complete_records(
     return aggregate.model_copy(update={**update, **usage, "record_level_metrics": records})
 
 
+def _token_count(outcome: dict[str, Any]) -> tuple[int, int, bool]:
+    """The record's input and output tokens and whether they were counted offline (see
+    `tokens.record_tokens`; the server's counts, the usual case, need no count object)."""
+    reported_input, reported_output = outcome["input_tokens"], outcome["output_tokens"]
+    if isinstance(reported_input, int) and isinstance(reported_output, int):
+        return reported_input, reported_output, False
+    count = tokens.record_tokens(reported_input, reported_output, outcome["prompt"], outcome["reply"])
+    return count.input_tokens, count.output_tokens, count.counted
+
+
 def _record_update(
-    record: RecordMetricResult, outcome: dict[str, Any], count: tokens.TokenCount | None, prices: Any
+    record: RecordMetricResult, outcome: dict[str, Any], count: tuple[int, int, bool] | None, prices: Any
 ) -> dict[str, Any]:
     """The fields that complete the record with its judge outcome."""
     info = dict(record.additional_info) if record.additional_info else {}
     if count is not None:
-        if not count.counted or info.get("input_tokens") is None:
-            info["input_tokens"] = count.input_tokens or None
-            info["output_tokens"] = count.output_tokens or None
-        info["tokens_counted"] = count.counted
-        cost = tokens.cost_of(outcome["model"], count.input_tokens, count.output_tokens, prices) if prices else None
+        input_tokens, output_tokens, counted = count
+        if not counted or info.get("input_tokens") is None:
+            info["input_tokens"] = input_tokens or None
+            info["output_tokens"] = output_tokens or None
+        info["tokens_counted"] = counted
+        cost = tokens.cost_of(outcome["model"], input_tokens, output_tokens, prices) if prices else None
         if cost is not None:
             info["cost"] = cost
     info["cached"] = outcome["cached"]

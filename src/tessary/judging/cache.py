@@ -108,10 +108,7 @@ class JudgeCache:
         found: dict[str, dict[str, Any]] = {}
         with self._lock:
             connection = self._connect()
-            rows: list[tuple[str, str, float]] = []
-            for chunk in _chunks(keys):
-                marks = ",".join("?" * len(chunk))
-                rows += connection.execute(f"SELECT key, value, used FROM answers WHERE key IN ({marks})", chunk)
+            rows = self._rows(connection, keys)
             found.update(_decoded(rows))
             if rows and not self._most_recently_used(connection, rows):
                 now = time.time()
@@ -120,6 +117,19 @@ class JudgeCache:
                         marks = ",".join("?" * len(chunk))
                         connection.execute(f"UPDATE answers SET used = ? WHERE key IN ({marks})", [now, *chunk])
         return found
+
+    @staticmethod
+    def _rows(connection: sqlite3.Connection, keys: list[str]) -> list[tuple[str, str, float]]:
+        """(key, value, used) of those keys that have an answer, in no particular order."""
+        (entries,) = connection.execute("SELECT COUNT(*) FROM answers").fetchone()
+        if entries <= 2 * len(keys):  # most of the file is wanted: one pass over it beats a lookup per key
+            wanted = set(keys)
+            return [row for row in connection.execute("SELECT key, value, used FROM answers") if row[0] in wanted]
+        rows: list[tuple[str, str, float]] = []
+        for chunk in _chunks(keys):
+            marks = ",".join("?" * len(chunk))
+            rows += connection.execute(f"SELECT key, value, used FROM answers WHERE key IN ({marks})", chunk)
+        return rows
 
     @staticmethod
     def _most_recently_used(connection: sqlite3.Connection, rows: list[tuple[str, str, float]]) -> bool:

@@ -77,6 +77,10 @@ def test_two_processes_write_the_cache_at_once(tmp_path):
     assert store.info()["entries"] == 650
     found = store.get_many([f"a-{i}" for i in range(300)] + ["b-299", "shared-7"])
     assert len(found) == 302 and found["b-299"]["text"] == "b" * 50 and found["a-3"]["input_tokens"] == 3
+    # Asking for most of the file reads it in one pass; smaller parts are looked up key by key: the same answers.
+    everything = [f"{name}-{i}" for name in ("a", "b") for i in range(300)] + [f"shared-{i}" for i in range(50)]
+    parts = [store.get_many(everything[start:start + 300]) for start in range(0, 650, 300)]
+    assert store.get_many(everything + ["missing"]) == {key: v for part in parts for key, v in part.items()}
 
 
 def test_cache_drops_the_least_recently_used_beyond_its_size(tmp_path):
