@@ -123,6 +123,16 @@ class PermanentError(InferenceError):
 
 
 @dataclass
+class _Batch:
+    """The outputs of one dataset's prompts as they come in, and the prompts still to send
+    (index, source, metadata, cache key)."""
+
+    run: _Run | None
+    outputs: list[InferenceOutput | None]
+    pending: list[tuple[int, Any, Mapping[str, Any], str | None]]
+
+
+@dataclass
 class _Run:
     """What the prompts of one run share: the deadline and whether the service looks down."""
 
@@ -286,11 +296,36 @@ class InferenceEngine:
 
     def infer(self, dataset: Sequence[Any], return_meta_data: bool = False) -> list[Any]:
         """Answer every prompt of ``dataset``, in order (blocking)."""
-        return run_blocking(self.infer_async(dataset, return_meta_data=return_meta_data))
+        if not self._answers_prompts_itself():
+            return run_blocking(self.infer_async(dataset, return_meta_data=return_meta_data))
+        # Prompts answered from disk need no event loop: one is started only for the others.
+        batch = self._batch(dataset)
+        if batch.pending:
+            run_blocking(self._answer_pending(batch))
+        return self._results(batch.outputs, return_meta_data)
 
     async def infer_async(self, dataset: Sequence[Any], return_meta_data: bool = False) -> list[Any]:
         """Awaitable twin of ``infer``."""
-        outputs = await self.infer_outputs_async(dataset)
+        return self._results(await self.infer_outputs_async(dataset), return_meta_data)
+
+    async def infer_outputs_async(self, dataset: Sequence[Any]) -> list[InferenceOutput]:
+        """One ``InferenceOutput`` per prompt; failures are recorded, not raised.
+
+        The run ends within ``deadline`` seconds when one is set; once a prompt has
+        failed in a way that shows the service is down (refused, hanging, bad key,
+        wrong URL) and none has succeeded, the prompts not yet sent fail at once.
+        """
+        batch = self._batch(dataset)
+        if batch.pending:
+            await self._answer_pending(batch)
+        return batch.outputs
+
+    def _answers_prompts_itself(self) -> bool:
+        """False when a subclass answers a dataset its own way (it then runs as it always did)."""
+        return (getattr(self.infer_async, "__func__", None) is InferenceEngine.infer_async
+                and getattr(self.infer_outputs_async, "__func__", None) is InferenceEngine.infer_outputs_async)
+
+    def _results(self, outputs: list[InferenceOutput], return_meta_data: bool) -> list[Any]:
         if return_meta_data:
             return outputs
         failed = [(i, o) for i, o in enumerate(outputs) if o.error is not None]
@@ -302,16 +337,11 @@ class InferenceEngine:
             )
         return [o.prediction for o in outputs]
 
-    async def infer_outputs_async(self, dataset: Sequence[Any]) -> list[InferenceOutput]:
-        """One ``InferenceOutput`` per prompt; failures are recorded, not raised.
-
-        The run ends within ``deadline`` seconds when one is set; once a prompt has
-        failed in a way that shows the service is down (refused, hanging, bad key,
-        wrong URL) and none has succeeded, the prompts not yet sent fail at once.
-        """
+    def _batch(self, dataset: Sequence[Any]) -> _Batch:
+        """The dataset's prompts with the answers the disk cache holds; the others are pending."""
         items = [self._read_item(item, index) for index, item in enumerate(dataset)]
         if not items:
-            return []
+            return _Batch(None, [], [])
         deadline_at = time.monotonic() + self.deadline if self.deadline else None
         run = _Run(deadline_at=deadline_at, store=self._disk_store())
         keys = self._cache_keys([source for source, _ in items])
@@ -326,15 +356,17 @@ class InferenceEngine:
                 pending.append((index, source, metadata, key))
         if len(pending) < len(items):
             self.usage.count("cache_hits", len(items) - len(pending))
-        if pending:
-            async with self._session_scope() as session:
-                answers = await asyncio.gather(
-                    *(self._infer_one(session, source, metadata, run, key, None)
-                      for _, source, metadata, key in pending)
-                )
-            for (index, *_), output in zip(pending, answers):
-                outputs[index] = output
-        return outputs
+        return _Batch(run, outputs, pending)
+
+    async def _answer_pending(self, batch: _Batch) -> None:
+        """Calls the model for the batch's pending prompts and puts their outputs in place."""
+        async with self._session_scope() as session:
+            answers = await asyncio.gather(
+                *(self._infer_one(session, source, metadata, batch.run, key, None)
+                  for _, source, metadata, key in batch.pending)
+            )
+        for (index, *_), output in zip(batch.pending, answers):
+            batch.outputs[index] = output
 
     def _disk_store(self) -> Any:
         """The disk cache for this run, or None (decided per run: the switch may change)."""
@@ -571,15 +603,9 @@ class InferenceEngine:
             logger.warning("%s: could not write the judge cache: %s", self.label, exc)
 
     def _succeeded(self, completion: Completion, attempts: int, cached: bool = False) -> InferenceOutput:
-        return InferenceOutput(
-            prediction=completion.text,
-            input_tokens=completion.input_tokens,
-            output_tokens=completion.output_tokens,
-            model_name=self.model_name,
-            parameters=dict(self.parameters),
-            attempts=attempts,
-            cached=cached,
-        )
+        # In field order, without keywords: a third cheaper, and a cached rerun builds one per record.
+        return InferenceOutput(completion.text, None, completion.input_tokens, completion.output_tokens,
+                               self.model_name, dict(self.parameters), attempts, cached)
 
     def _failed(self, reason: str, attempts: int, code: str = SERVER_ERROR) -> InferenceOutput:
         self.usage.count("failures")

@@ -47,13 +47,14 @@ _EXACTLY_IMMUTABLE = frozenset(_IMMUTABLE)
 
 def _copy_value(value: Any) -> Any:
     """A deep copy; plain containers are copied directly, which is much faster than deepcopy."""
-    if type(value) in _EXACTLY_IMMUTABLE or isinstance(value, _IMMUTABLE):
-        return value
-    immutable = _EXACTLY_IMMUTABLE
-    if type(value) is list:
+    kind, immutable = type(value), _EXACTLY_IMMUTABLE
+    # Plain lists and dicts first: they are most of what records hold besides texts and numbers.
+    if kind is list:
         return [v if type(v) in immutable else _copy_value(v) for v in value]
-    if type(value) is dict:
+    if kind is dict:
         return {k: v if type(v) in immutable else _copy_value(v) for k, v in value.items()}
+    if kind in immutable or isinstance(value, _IMMUTABLE):
+        return value
     return copy.deepcopy(value)
 
 
