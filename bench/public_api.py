@@ -33,7 +33,8 @@ from tessary.metrics.detector_metrics import HAPMetric
 from tessary.metrics.judge_metrics import AnswerCorrectnessMetric
 
 RECORDS = 10_000
-ROUNDS = 7
+# The median of 7 rounds moved from 0.95 to 1.08 between runs of the same code: 11 steady it.
+ROUNDS = 11
 WORDS = ("the quarterly report shows steady growth in the northern region while costs stayed flat and "
          "customers praised the new support line you idiot").split()
 
