@@ -96,7 +96,7 @@ class JudgeCache:
             connection = sqlite3.connect(self.path, timeout=_BUSY_TIMEOUT_MS / 1000,
                                          isolation_level=None, check_same_thread=False)
             connection.execute(f"PRAGMA busy_timeout = {_BUSY_TIMEOUT_MS}")
-            connection.execute("PRAGMA journal_mode = WAL")
+            _use_write_ahead_log(connection)
             connection.execute("PRAGMA synchronous = NORMAL")
             connection.executescript(_SCHEMA)
             self._connection, self._pid = connection, os.getpid()
@@ -121,8 +121,10 @@ class JudgeCache:
     @staticmethod
     def _rows(connection: sqlite3.Connection, keys: list[str]) -> list[tuple[str, str, float]]:
         """(key, value, used) of those keys that have an answer, in no particular order."""
-        (entries,) = connection.execute("SELECT COUNT(*) FROM answers").fetchone()
-        if entries <= 2 * len(keys):  # most of the file is wanted: one pass over it beats a lookup per key
+        # The file holds at most its largest row id of entries; finding it takes a few page reads, where
+        # counting them would read every one.
+        (last,) = connection.execute("SELECT MAX(rowid) FROM answers").fetchone()
+        if last is None or last <= 2 * len(keys):  # most of the file is wanted: one pass beats a lookup per key
             wanted = set(keys)
             return [row for row in connection.execute("SELECT key, value, used FROM answers") if row[0] in wanted]
         rows: list[tuple[str, str, float]] = []
@@ -240,6 +242,21 @@ def clear(path: str | os.PathLike[str] | None = None) -> int:
 
 
 _engine.set_response_store_resolver(store_for)
+
+
+def _use_write_ahead_log(connection: sqlite3.Connection) -> None:
+    """Switches the file to write-ahead logging. Two processes opening a new file at once both
+    switch it, and SQLite refuses the second at once (the busy time-out does not apply to the
+    switch): that one tries again until the time-out."""
+    deadline = time.monotonic() + _BUSY_TIMEOUT_MS / 1000
+    while True:
+        try:
+            connection.execute("PRAGMA journal_mode = WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if getattr(error, "sqlite_errorcode", None) != sqlite3.SQLITE_BUSY or time.monotonic() > deadline:
+                raise
+        time.sleep(0.005)
 
 
 def _chunks(keys: list[str], size: int = 500) -> Iterator[list[str]]:
