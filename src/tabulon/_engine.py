@@ -11,7 +11,7 @@ import json.encoder
 import random
 import threading
 import time
-from collections.abc import AsyncIterator, Mapping, Sequence
+from collections.abc import AsyncIterator, Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -203,13 +203,13 @@ def _key_encoder() -> Any:
     return json.JSONEncoder(sort_keys=True, default=str).encode
 
 
-def _messages_text(source: Any, escaped: dict[str, str]) -> str | None:
+def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str, str]) -> str | None:
     """The key text of a prompt of chat messages that each hold just a text "role" and "content"
-    (every judge prompt), as the key encoder writes it; None for any other source. Escaping the
-    texts is most of the cost: `escaped` keeps the batch's, as the system message recurs."""
+    (every judge prompt), as the key encoder writes it with its own `escape`; None for any other
+    source. Escaping the texts is most of the cost: `escaped` keeps the batch's, as the system
+    message recurs."""
     if type(source) is not list:
         return None
-    escape = json.encoder.encode_basestring_ascii  # the key encoder's own escaping
     texts = []
     for message in source:
         if type(message) is not dict or len(message) != 2:
@@ -574,10 +574,10 @@ class InferenceEngine:
         head = encode([CACHE_VERSION, *self._cache_identity()])[:-1] + ", "
         tail = ", " + encode(self.parameters) + "]"
         sha256 = hashlib.sha256
-        escaped: dict[str, str] = {}
+        escape, escaped = json.encoder.encode_basestring_ascii, {}
         keys = []
         for source in sources:
-            text = _messages_text(source, escaped)
+            text = _messages_text(source, escape, escaped)
             if text is None:
                 text = encode(source)
             keys.append(sha256((head + text + tail).encode("utf-8", "surrogatepass")).hexdigest())

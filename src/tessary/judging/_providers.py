@@ -138,7 +138,8 @@ def complete_records(
     for record, outcome in zip(judged, outcomes):
         count = None
         if outcome["error_code"] is None or outcome["reply"] is not None:
-            count = _token_count(outcome)
+            count = tokens.token_counts(outcome["input_tokens"], outcome["output_tokens"],
+                                        outcome["prompt"], outcome["reply"])
             total_in += count[0]
             total_out += count[1]
         updates.append(_record_update(record, outcome, count, prices))
@@ -159,16 +160,6 @@ def complete_records(
         update = {"errors": [error for record in records for error in record.errors or []] or None}
     update["errors"] = _summarised(update["errors"], records, aggregate.name)
     return aggregate.model_copy(update={**update, **usage, "record_level_metrics": records})
-
-
-def _token_count(outcome: dict[str, Any]) -> tuple[int, int, bool]:
-    """The record's input and output tokens and whether they were counted offline (see
-    `tokens.record_tokens`; the server's counts, the usual case, need no count object)."""
-    reported_input, reported_output = outcome["input_tokens"], outcome["output_tokens"]
-    if isinstance(reported_input, int) and isinstance(reported_output, int):
-        return reported_input, reported_output, False
-    count = tokens.record_tokens(reported_input, reported_output, outcome["prompt"], outcome["reply"])
-    return count.input_tokens, count.output_tokens, count.counted
 
 
 def _record_update(

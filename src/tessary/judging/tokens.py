@@ -14,7 +14,7 @@ from typing import Any
 
 from tessary.utils.token_counting import count_tokens
 
-__all__ = ["Prices", "TokenCount", "count_tokens", "cost_of", "parse_price", "record_tokens", "sum_tokens"]
+__all__ = ["Prices", "TokenCount", "count_tokens", "cost_of", "parse_price", "record_tokens", "sum_tokens", "token_counts"]
 
 Prices = Mapping[str, tuple[float, float]]
 
@@ -32,9 +32,17 @@ def record_tokens(
     reported_input: int | None, reported_output: int | None, prompt: Any, reply: Any
 ) -> TokenCount:
     """The server's counts when it gave both, else offline counts of the prompt and the reply."""
+    return TokenCount(*token_counts(reported_input, reported_output, prompt, reply))
+
+
+def token_counts(
+    reported_input: int | None, reported_output: int | None, prompt: Any, reply: Any
+) -> tuple[int, int, bool]:
+    """`record_tokens` as (input tokens, output tokens, counted), for callers that handle many
+    records (a count object per record costs more than the counting when the server reported it)."""
     if isinstance(reported_input, int) and isinstance(reported_output, int):
-        return TokenCount(reported_input, reported_output, counted=False)
-    return TokenCount(_count(prompt), _count(reply), counted=True)
+        return reported_input, reported_output, False
+    return _count(prompt), _count(reply), True
 
 
 def _count(text: Any) -> int:
