@@ -312,19 +312,18 @@ nb::object list_column(nb::handle converted, nb::handle fields, nb::handle index
     nb::list field_names = tessary::snapshot(fields);
     Py_ssize_t field_count = PyList_GET_SIZE(field_names.ptr());
     // The first column decides the row count (len() of a table is not trusted with list sizes).
-    Py_ssize_t rows = PyList_GET_SIZE(
-        tessary::tolist_snapshot(nb::object(converted[nb::handle(PyList_GET_ITEM(field_names.ptr(), 0))])).ptr());
+    nb::list first = tessary::tolist_snapshot(nb::object(converted[nb::handle(PyList_GET_ITEM(field_names.ptr(), 0))]));
+    Py_ssize_t rows = PyList_GET_SIZE(first.ptr());
     nb::list cells = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     if (field_count == 1) {
-        nb::list values = column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), 0), rows);
-        nb::object transform = global<"transform_str_to_list">();
+        tessary::provider::TextListCell texts_of;
         for (Py_ssize_t row = 0; row < rows; ++row) {
-            nb::object cell = transform(nb::handle(PyList_GET_ITEM(values.ptr(), row)));
+            nb::object cell = texts_of(nb::handle(PyList_GET_ITEM(first.ptr(), row)));
             PyList_SET_ITEM(cells.ptr(), row, cell.release().ptr());
         }
     } else {
-        std::vector<nb::object> columns;
-        for (Py_ssize_t i = 0; i < field_count; ++i)
+        std::vector<nb::object> columns{first};
+        for (Py_ssize_t i = 1; i < field_count; ++i)
             columns.push_back(column_snapshot(converted, PyList_GET_ITEM(field_names.ptr(), i), rows));
         for (Py_ssize_t row = 0; row < rows; ++row) {
             PyObject *cell = PyList_New(field_count);
@@ -406,6 +405,23 @@ nb::dict text_columns(nb::handle data, nb::handle used) {
     return columns;
 }
 
+/// `pd.DataFrame(columns)`. When every column is a series on an index equal to the table's, the
+/// series line up row for row: the table is made on that index from their arrays, the same table
+/// without aligning each series to the others. Object columns stay series, since a table infers
+/// a text type for an array of objects that are all texts or missing, and a series keeps its own.
+nb::object table_of_columns(const nb::dict &columns, nb::handle index) {
+    nb::object pd = global<"pd">();
+    nb::object series_type = pd.attr("Series");
+    nb::handle object_type = reinterpret_cast<PyObject *>(&PyBaseObject_Type);
+    nb::dict arrays;
+    for (auto [name, column] : columns) {
+        if (!tessary::is_instance(column, series_type) || !truthy(index.attr("equals")(column.attr("index"))))
+            return pd.attr("DataFrame")(columns);
+        arrays[name] = column.attr("dtype").equal(object_type) ? nb::borrow(column) : column.attr("array");
+    }
+    return pd.attr("DataFrame")(arrays, nb::arg("index") = index);
+}
+
 nb::object pre_process_data(ArgsOf<kDataParams> args) {
     nb::handle self = args.get<"self">(), data = args.get<"data">();
     nb::object columns = data.attr("columns").attr("tolist")();
@@ -433,7 +449,7 @@ nb::object pre_process_data(ArgsOf<kDataParams> args) {
         library[mapping.attr("ground_truths")] = list_column(converted, references, index);
     // Identifiers as the table holds them (not their text), as the other providers report them.
     library["record_id"] = data[configuration.attr("record_id_field")];
-    return global<"pd">().attr("DataFrame")(library);
+    return table_of_columns(library, index);
 }
 
 /// Runs the library metric over the records and collects every resulting instance.
@@ -458,8 +474,12 @@ nb::list library_records(nb::handle data) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(columns.ptr()); ++i) {
         nb::handle column = PyList_GET_ITEM(columns.ptr(), i);
         names.push_back(nb::borrow(column));
-        if (i == 0) rows = PyList_GET_SIZE(tessary::tolist_snapshot(nb::object(data[column])).ptr());
-        values.push_back(column_snapshot(data, column, rows));
+        if (i == 0) {
+            values.push_back(tessary::tolist_snapshot(nb::object(data[column])));
+            rows = PyList_GET_SIZE(values.back().ptr());
+        } else {
+            values.push_back(column_snapshot(data, column, rows));
+        }
     }
     nb::list records = nb::borrow<nb::list>(tessary::steal_or_throw(PyList_New(rows)));
     PyObject *public_ = tessary::interned<"public">();
@@ -511,7 +531,11 @@ nb::object compute_metric(ArgsOf<kDataParams> args) {
     }
     nb::dict frame;
     frame[self.attr("metric_name")] = values;
-    frame["record_id"] = tessary::tolist_snapshot(nb::object(data["record_id"]));
+    // The identifiers row for row, as the library table holds them (their array keeps its type).
+    nb::object record_ids = data["record_id"];
+    frame["record_id"] = tessary::is_instance(record_ids, global<"pd">().attr("Series"))
+                             ? record_ids.attr("array")
+                             : nb::object(tessary::tolist_snapshot(record_ids));
     return global<"pd">().attr("DataFrame")(frame);
 }
 
@@ -709,6 +733,7 @@ void bind_imports() {
     tessary::import_from("tessary.utils.async_util", {{"start_event_loop_run_func"}});
     tessary::import_from("tessary.utils.environment", {{"get_tabluon_enable_inference_cache"}});
     tessary::import_from("tessary.utils.python_utils", {{"transform_str_to_list"}});
+    tessary::provider::remember_text_list_function();
     tessary::import_from("lazy_imports", {{"LazyModule"}, {"load"}});
     tessary::import_from("pydantic", {{"BaseModel"}, {"Field"}});
     tessary::import_from("tabulon.logging_utils", {{"set_verbosity"}});

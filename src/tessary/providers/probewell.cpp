@@ -266,9 +266,9 @@ nb::object pre_process_data(ArgsOf<kDataParams> args) {
             }
             contexts = per_record;
         } else if (field_count == 1) {
-            nb::object transform = global<"transform_str_to_list">();
+            tessary::provider::TextListCell texts_of;
             nb::list per_record;
-            for (nb::handle value : column_values(data, first_item(fields))) per_record.append(transform(value));
+            for (nb::handle value : column_values(data, first_item(fields))) per_record.append(texts_of(value));
             contexts = per_record;
         }
     }
@@ -1085,6 +1085,7 @@ void bind_imports() {
     tessary::import_from("tessary.providers.tool_call_metric_provider", {{"ToolCallMetricProvider"}});
     tessary::import_from("tessary.utils.async_util", {{"run_in_event_loop"}});
     tessary::import_from("tessary.utils.python_utils", {{"get_authenticator_token"}, {"transform_str_to_list"}});
+    tessary::provider::remember_text_list_function();
 }
 
 nb::list text_list(std::initializer_list<const char *> texts) {

@@ -24,6 +24,54 @@ using tessary::equals_text;  // builtins.hpp
 inline nb::object first_item(nb::handle fields) { return steal_or_throw(PySequence_GetItem(fields.ptr(), 0)); }
 
 // ---------------------------------------------------------------------------------------------
+// Cells of list columns
+
+/// The `transform_str_to_list` the module imported, kept at init to tell it from a replacement.
+inline nb::object &imported_text_list_slot() {
+    static nb::object *function = new nb::object();
+    return *function;
+}
+
+/// Call at init, once the module global `transform_str_to_list` is bound.
+inline void remember_text_list_function() { imported_text_list_slot() = global<"transform_str_to_list">(); }
+
+/// `transform_str_to_list(cell)` with the module global as it is when a call starts. While it is the
+/// function imported at init, the cells that function answers without parsing are answered here (a
+/// plain text that does not open with "[" after its leading white space is the one-text list of it;
+/// a plain list is itself); every other cell, and every cell once it is replaced, goes through it.
+class TextListCell {
+public:
+    TextListCell() : transform_(global<"transform_str_to_list">()), imported_(transform_.is(imported_text_list_slot())) {}
+
+    nb::object operator()(nb::handle cell) const {
+        if (imported_) {
+            if (PyUnicode_CheckExact(cell.ptr()) && !opens_list(cell.ptr())) {
+                nb::object texts = steal_or_throw(PyList_New(1));
+                PyList_SET_ITEM(texts.ptr(), 0, Py_NewRef(cell.ptr()));
+                return texts;
+            }
+            if (PyList_CheckExact(cell.ptr())) return nb::borrow(cell);
+        }
+        return transform_(cell);
+    }
+
+private:
+    /// `text.lstrip().startswith("[")`.
+    static bool opens_list(PyObject *text) {
+        int kind = PyUnicode_KIND(text);
+        const void *data = PyUnicode_DATA(text);
+        for (Py_ssize_t i = 0, length = PyUnicode_GET_LENGTH(text); i < length; ++i) {
+            Py_UCS4 character = PyUnicode_READ(kind, data, i);
+            if (!Py_UNICODE_ISSPACE(character)) return character == '[';
+        }
+        return false;
+    }
+
+    nb::object transform_;
+    bool imported_;
+};
+
+// ---------------------------------------------------------------------------------------------
 // Rounding
 
 /// Python's round(x, 4) for a double. x * 10^4 rounded to the nearest integer n gives the decimal
