@@ -381,6 +381,16 @@ nb::object text_table(nb::handle data, nb::handle used) {
     return converted;
 }
 
+/// `column.hasnans` of a column of Arrow text, read off its Arrow data's count of missing cells.
+bool has_missing_text(nb::handle column) {
+    nb::object array = column.attr("array");
+    if (nb::hasattr(array, "__arrow_array__")) {
+        nb::object missing = array.attr("__arrow_array__")().attr("null_count");
+        if (PyLong_CheckExact(missing.ptr())) return truthy(missing);
+    }
+    return truthy(column.attr("hasnans"));
+}
+
 /// The used columns in their text form (see `text_table`), by column name. A column of Arrow text
 /// without a missing cell already is its text form, cell for cell: it is taken as it is, which
 /// spares selecting and converting a table (most of the preparation's cost).
@@ -391,7 +401,7 @@ nb::dict text_columns(nb::handle data, nb::handle used) {
     for (nb::handle field : used) {
         if (unique) {
             nb::object column = data[field];
-            if (is_arrow_text(column.attr("dtype")) && !truthy(column.attr("hasnans"))) {
+            if (is_arrow_text(column.attr("dtype")) && !has_missing_text(column)) {
                 columns[field] = column;
                 continue;
             }
