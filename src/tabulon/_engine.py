@@ -220,8 +220,11 @@ def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str,
         content_text = escaped.get(content)
         if content_text is None:
             content_text = escaped[content] = escape(content)
+        role_text = escaped.get(role)
+        if role_text is None:
+            role_text = escaped[role] = escape(role)
         # Keys sorted: "content" before "role".
-        texts.append('{"content": ' + content_text + ', "role": ' + escape(role) + "}")
+        texts.append('{"content": ' + content_text + ', "role": ' + role_text + "}")
     return "[" + ", ".join(texts) + "]"
 
 
@@ -348,8 +351,11 @@ class InferenceEngine:
         stored = self._stored_answers(run.store, keys)
         outputs: list[InferenceOutput | None] = [None] * len(items)
         pending = []
+        # An engine without a data policy of its own refuses no record: no need to ask for each.
+        refusal = (None if type(self)._policy_refusal is InferenceEngine._policy_refusal
+                   and not self.data_classification_policy else self._policy_refusal)
         for index, ((source, metadata), key) in enumerate(zip(items, keys)):
-            answer = stored.get(key) if stored and not self._policy_refusal(metadata) else None
+            answer = stored.get(key) if stored and not (refusal and refusal(metadata)) else None
             if answer is not None:  # answered from disk: no task, no session needed
                 outputs[index] = self._succeeded(answer, attempts=0, cached=True)
             else:

@@ -113,21 +113,25 @@ class RecordMetricResult(BaseMetricResult):
         """`record.model_copy(update=update)` of each record, for builders that complete many records:
         the same state and fields, with one fields set shared by the copies whose records shared one
         and got the same names."""
-        if any(type(record) is not RecordMetricResult or record.__pydantic_private__ is not None for record in records):
+        if not _plain_records(records, updates):
             return [record.model_copy(update=update) for record, update in zip(records, updates, strict=True)]
-        states, fields_sets, shared_sets = [], [], {}
-        for record, update in zip(records, updates, strict=True):
-            state = record.__dict__.copy()
-            state.update(update)
-            states.append(state)
-            fields_set = record.__pydantic_fields_set__
-            # Every record is alive until the end of the loop, so no two fields sets share an id.
-            shared_key = (id(fields_set), *update)
-            shared = shared_sets.get(shared_key)
-            if shared is None:
-                shared = shared_sets[shared_key] = _shared_fields_set(fields_set.union(update))
-            fields_sets.append(shared)
-        return _records_of_states(states, fields_sets)
+        states = list(map(dict.copy, map(_DICT_OF, records)))
+        deque(map(dict.update, states, updates), maxlen=0)
+        return _records_of_states(states, _fields_sets_with(records, updates))
+
+    @staticmethod
+    def _updated(records: list[RecordMetricResult], updates: list[dict[str, Any]]) -> list[RecordMetricResult]:
+        """`_copies_with` for a builder completing records it has just made and holds alone (a
+        provider's aggregate, fresh from its base class): the records themselves get the fields,
+        unvalidated and named in their fields sets, as the copies would, where building a copy of each
+        and dropping the record would double the cost. Other records, and a record listed twice, are
+        copied."""
+        if not _plain_records(records, updates) or len(set(map(id, records))) != len(records):
+            return RecordMetricResult._copies_with(records, updates)
+        fields_sets = _fields_sets_with(records, updates)  # from the names the records have now
+        deque(map(dict.update, map(_DICT_OF, records), updates), maxlen=0)
+        deque(map(_FIELDS_SET_SLOT, records, fields_sets), maxlen=0)
+        return list(records)
 
     def to_row(self) -> dict[str, Any]:
         """Return this record as one row of a results table."""
@@ -687,6 +691,37 @@ def _records_of_states(states: list[dict[str, Any]], fields_sets: Iterable[set[s
     return records
 
 
+def _plain_records(records: list[RecordMetricResult], updates: list[dict[str, Any]]) -> bool:
+    """True when every record is a plain record without private state (records that bulk updates may
+    build or change directly), one update each."""
+    if any(type(record) is not RecordMetricResult or record.__pydantic_private__ is not None for record in records):
+        return False
+    if len(records) != len(updates):
+        raise ValueError(f"{len(records)} records were given {len(updates)} updates")
+    return True
+
+
+def _fields_sets_with(records: list[RecordMetricResult], updates: list[dict[str, Any]]) -> Iterable[set[str]]:
+    """The fields set of each record with its update: its own names and the update's, one shared set
+    for those whose records shared one and got the same names (most often, all of them)."""
+    if not records:
+        return []
+    fields_sets = list(map(_FIELDS_SET_OF, records))
+    names = list(map(tuple, updates))
+    if fields_sets.count(fields_sets[0]) == len(fields_sets) and names.count(names[0]) == len(names):
+        return repeat(_shared_fields_set(fields_sets[0].union(names[0])), len(records))
+    shared_sets: dict[tuple[Any, ...], _SharedFieldsSet] = {}
+    per_record = []
+    for fields_set, update in zip(fields_sets, updates):
+        # Every record is alive until the end of the loop, so no two fields sets share an id.
+        shared_key = (id(fields_set), *update)
+        shared = shared_sets.get(shared_key)
+        if shared is None:
+            shared = shared_sets[shared_key] = _shared_fields_set(fields_set.union(update))
+        per_record.append(shared)
+    return per_record
+
+
 class _SharedFieldsSet(set):
     """The fields set of many records at once, which every record built the same way can share.
 
@@ -744,6 +779,8 @@ def _own_fields_set(record: RecordMetricResult) -> set[str]:
 
 
 _DICT_SLOT = BaseModel.__dict__["__dict__"].__set__
+_DICT_OF = BaseModel.__dict__["__dict__"].__get__
+_FIELDS_SET_OF = BaseModel.__dict__["__pydantic_fields_set__"].__get__
 _FIELDS_SET_SLOT = BaseModel.__dict__["__pydantic_fields_set__"].__set__
 _EXTRA_SLOT = BaseModel.__dict__["__pydantic_extra__"].__set__
 _PRIVATE_SLOT = BaseModel.__dict__["__pydantic_private__"].__set__

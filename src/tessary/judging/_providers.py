@@ -60,8 +60,7 @@ class JudgedTabulonProvider(TabulonProvider):
         step = getattr(self, "_judge_step", None)
         if step is None or step.instances is None:
             return aggregate
-        outcomes = [_tabulon_outcome(instance) for instance in step.instances]
-        return complete_records(aggregate, outcomes, self.llm_judge, recompute=False)
+        return complete_records(aggregate, _tabulon_outcomes(step.instances), self.llm_judge, recompute=False)
 
 
 class _RecordingStep:
@@ -91,20 +90,29 @@ class JudgedVerdictaProvider(VerdictaProvider):
         return complete_records(aggregate, outcomes, self.llm_judge, recompute=True)
 
 
-def _tabulon_outcome(instance: Any) -> dict[str, Any]:
-    info = instance["score"]["instance"]
-    name = info.get("score_name", "")
-    return {
-        "error_code": info.get("score_error_code") or (_UNPARSABLE if info.get("score_error") else None),
-        "error": info.get("score_error"),
-        "input_tokens": info.get("input_tokens"),
-        "output_tokens": info.get("output_tokens"),
-        "prompt": info.get(f"{name}_judge_prompt"),
-        "reply": info.get(f"{name}_raw_output"),
-        "cached": bool(info.get("cached")),
-        "calls": info.get("attempts") or 0,
-        "model": info.get("judge_model"),
-    }
+def _tabulon_outcomes(instances: list[Any]) -> list[dict[str, Any]]:
+    """The judge outcome of each judged instance."""
+    outcomes = []
+    name = keys = None  # the score name of the instance before, and its prompt and reply keys
+    for instance in instances:
+        info = instance["score"]["instance"]
+        get = info.get
+        if keys is None or get("score_name", "") is not name:
+            name = get("score_name", "")
+            keys = (f"{name}_judge_prompt", f"{name}_raw_output")
+        error = get("score_error")
+        outcomes.append({
+            "error_code": get("score_error_code") or (_UNPARSABLE if error else None),
+            "error": error,
+            "input_tokens": get("input_tokens"),
+            "output_tokens": get("output_tokens"),
+            "prompt": get(keys[0]),
+            "reply": get(keys[1]),
+            "cached": bool(get("cached")),
+            "calls": get("attempts") or 0,
+            "model": get("judge_model"),
+        })
+    return outcomes
 
 
 def _criteria_outcome(result: Any) -> dict[str, Any]:
@@ -128,30 +136,42 @@ def complete_records(
 ) -> AggregateMetricResult:
     """The aggregate with each record's judge outcome: its error, tokens, cost and cache use.
 
+    ``aggregate`` is the provider's own, just built by its base class: its records are completed
+    in place (see `RecordMetricResult._updated`) and the aggregate is copied with them.
+
     ``recompute``: rebuild the aggregate's statistics and errors from the records
     (the criteria path aggregates that way); otherwise keep its numbers and set its errors.
     """
     prices = llm_judge.prices if llm_judge is not None else None
     judged = aggregate.record_level_metrics[:len(outcomes)]
     updates = []
-    total_in = total_out = 0
+    total_in = total_out = judge_calls = cached_calls = 0
+    model = None
+    token_counts = tokens.token_counts
     for record, outcome in zip(judged, outcomes):
         count = None
         if outcome["error_code"] is None or outcome["reply"] is not None:
-            count = tokens.token_counts(outcome["input_tokens"], outcome["output_tokens"],
-                                        outcome["prompt"], outcome["reply"])
+            count = token_counts(outcome["input_tokens"], outcome["output_tokens"], outcome["prompt"], outcome["reply"])
             total_in += count[0]
             total_out += count[1]
+        judge_calls += outcome["calls"]
+        if outcome["cached"]:
+            cached_calls += 1
+        if model is None and outcome["model"]:
+            model = outcome["model"]
         updates.append(_record_update(record, outcome, count, prices))
-    records = RecordMetricResult._copies_with(judged, updates)
+    rest = outcomes[len(judged):]  # outcomes without a record (none while the library keeps the count)
+    judge_calls += sum(o["calls"] for o in rest)
+    cached_calls += sum(1 for o in rest if o["cached"])
+    model = model or next((o["model"] for o in rest if o["model"]), None)
+    records = RecordMetricResult._updated(judged, updates)
     records.extend(aggregate.record_level_metrics[len(outcomes):])
-    model = next((o["model"] for o in outcomes if o["model"]), None)
     usage = {
         "input_tokens": total_in,
         "output_tokens": total_out,
         "cost": tokens.cost_of(model, total_in, total_out, prices),
-        "judge_calls": sum(o["calls"] for o in outcomes),
-        "cached_calls": sum(1 for o in outcomes if o["cached"]),
+        "judge_calls": judge_calls,
+        "cached_calls": cached_calls,
     }
     if recompute:
         rebuilt = AggregateMetricResult.create(records)
@@ -166,7 +186,8 @@ def _record_update(
     record: RecordMetricResult, outcome: dict[str, Any], count: tuple[int, int, bool] | None, prices: Any
 ) -> dict[str, Any]:
     """The fields that complete the record with its judge outcome."""
-    info = dict(record.additional_info) if record.additional_info else {}
+    additional_info = record.additional_info
+    info = dict(additional_info) if additional_info else {}
     if count is not None:
         input_tokens, output_tokens, counted = count
         if not counted or info.get("input_tokens") is None:

@@ -406,6 +406,27 @@ def test_copies_with_equals_model_copy(update):
     assert original.model_fields_set == {"name", "record_id", "value"} and original.label is None
 
 
+@pytest.mark.parametrize("updates", [
+    [{"additional_info": {"a": 1}}] * 3,  # the same names for every record: one shared fields set
+    [{"label": "l"}, {"errors": [_ERROR], "value": None}, {"label": "m"}],
+])
+@pytest.mark.parametrize("complete", ["_copies_with", "_updated"])
+def test_bulk_updates_equal_model_copy(updates, complete):
+    records = AggregateMetricResult.from_values(name="m", record_ids=["a", "b", "c"],
+                                                values=[0.5, 0.25, None]).record_level_metrics
+    expected = [record.model_copy(update=update) for record, update in zip(records, updates)]
+    done = getattr(RecordMetricResult, complete)(records, updates)
+    seen = [(d, repr(d), d.model_dump_json(), d.model_fields_set, list(d.__dict__)) for d in done]
+    assert seen == [(e, repr(e), e.model_dump_json(), e.model_fields_set, list(e.__dict__)) for e in expected]
+    assert [d is r for d, r in zip(done, records)] == [complete == "_updated"] * 3
+
+
+def test_a_record_listed_twice_is_updated_as_two_copies():
+    [record] = AggregateMetricResult.from_values(name="m", record_ids=["a"], values=[0.5]).record_level_metrics
+    done = RecordMetricResult._updated([record, record], [{"label": "x"}, {"label": "y"}])
+    assert [d.label for d in done] == ["x", "y"] and record.label is None
+
+
 def test_from_values_refuses_columns_of_different_lengths():
     with pytest.raises(ValueError, match="one length"):
         AggregateMetricResult.from_values(name="m", record_ids=["a"], values=[1, 2])
