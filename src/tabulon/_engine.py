@@ -203,14 +203,15 @@ def _key_encoder() -> Any:
     return json.JSONEncoder(sort_keys=True, default=str).encode
 
 
-def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str, str]) -> str | None:
+def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str, str], head: str = "",
+                   tail: str = "") -> str | None:
     """The key text of a prompt of chat messages that each hold just a text "role" and "content"
-    (every judge prompt), as the key encoder writes it with its own `escape`; None for any other
-    source. Escaping the texts is most of the cost: `escaped` keeps the batch's, as the system
-    message recurs."""
+    (every judge prompt), as the key encoder writes it with its own `escape`, between `head` and
+    `tail`; None for any other source. Escaping the texts is most of the cost: `escaped` keeps the
+    batch's, as the system message recurs."""
     if type(source) is not list:
         return None
-    texts = []
+    parts = [head, "["]
     for message in source:
         if type(message) is not dict or len(message) != 2:
             return None
@@ -223,9 +224,12 @@ def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str,
         role_text = escaped.get(role)
         if role_text is None:
             role_text = escaped[role] = escape(role)
-        # Keys sorted: "content" before "role".
-        texts.append('{"content": ' + content_text + ', "role": ' + role_text + "}")
-    return "[" + ", ".join(texts) + "]"
+        # Keys sorted: "content" before "role"; messages apart by ", ".
+        parts += ('{"content": ', content_text, ', "role": ', role_text, "}, ")
+    if len(parts) > 2:
+        parts[-1] = "}"
+    parts += ("]", tail)
+    return "".join(parts)
 
 
 class InferenceEngine:
@@ -583,10 +587,10 @@ class InferenceEngine:
         escape, escaped = json.encoder.encode_basestring_ascii, {}
         keys = []
         for source in sources:
-            text = _messages_text(source, escape, escaped)
+            text = _messages_text(source, escape, escaped, head, tail)
             if text is None:
-                text = encode(source)
-            keys.append(sha256((head + text + tail).encode("utf-8", "surrogatepass")).hexdigest())
+                text = head + encode(source) + tail
+            keys.append(sha256(text.encode("utf-8", "surrogatepass")).hexdigest())
         return keys
 
     def _cache_get(self, key: str | None) -> Completion | None:

@@ -453,6 +453,7 @@ def test_call_slots_hand_over_to_waiters_and_survive_cancellation():
 @pytest.mark.parametrize("source", [
     "plain prompt",
     "naïve \u2603 \ud83d\ude00 and a lone \udc80",
+    [], [{"role": "user", "content": "q"}],
     [{"role": "user", "content": "b", "name": "z"}, {"content": "a", "role": "system"}],
     [{"role": "system", "content": "naïve \u2603\n\"q\" \ud83d\ude00 \udc80"}, {"content": "a\tb", "role": "user"},
      {"role": "user", "content": "naïve \u2603\n\"q\" \ud83d\ude00 \udc80"}],
