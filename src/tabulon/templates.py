@@ -113,7 +113,9 @@ def _section_text(value: Any) -> str:
     if type(value) is str:
         return value
     if isinstance(value, (list, tuple)):
-        return "\n".join(f"- {item}" for item in value) if value else "(none)"
+        if type(value) in (list, tuple) and len(value) == 1 and type(value[0]) is str:  # one context, most often
+            return "- " + value[0]
+        return "\n".join([f"- {item}" for item in value]) if value else "(none)"
     return str(value)
 
 

@@ -206,3 +206,10 @@ def test_record_data_policy_reaches_the_engine():
     assert results[0]["score"]["instance"]["score"] == 1.0
     assert "not allowed" in results[1]["score"]["instance"]["score_error"]
     assert len(engine.sources) == 1
+
+
+@pytest.mark.parametrize("contexts", [["one"], ("one",), ["one", "two"], [3], [], ["naïve\n- x"]])
+def test_context_sections_list_each_context(contexts):
+    from tabulon.templates import _section_text
+
+    assert _section_text(contexts) == ("\n".join(f"- {item}" for item in contexts) if contexts else "(none)")
