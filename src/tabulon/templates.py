@@ -48,11 +48,19 @@ class VerbalScale:
             'or "Answer: no", then give a one-sentence explanation.'
         )
 
+    # One judgement per verdict and value: judgements cannot change, and a batch reads the same few.
+    _JUDGEMENTS: dict[tuple[str, Any], Judgement] = {}
+
     def parse(self, reply: str) -> Judgement:
         match = self._PATTERN.search(reply) or self._BARE.search(reply)
         if not match:
             return Judgement(None, f"no yes/partial/no verdict in the judge's reply: {_clip(reply)!r}")
-        return Judgement(self.VALUES[match.group(1).lower()])
+        verdict = match.group(1).lower()
+        key = (verdict, self.VALUES[verdict])
+        judgement = self._JUDGEMENTS.get(key)
+        if judgement is None:
+            judgement = self._JUDGEMENTS[key] = Judgement(key[1])
+        return judgement
 
 
 class NumericScale:
