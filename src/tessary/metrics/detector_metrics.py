@@ -109,8 +109,8 @@ class DetectorMetric(GenAIMetric):
     def _provider(self, configuration: Any, kwargs: dict[str, Any]) -> DetectorsProvider:
         provider = self._new_provider(configuration, kwargs)
         record_progress = kwargs.get("record_progress")
-        if record_progress is not None:
-            _report_each_record(provider, record_progress)
+        if record_progress is not None:  # called as each record's request ends
+            provider.record_progress = record_progress
         return provider
 
     def _new_provider(self, configuration: Any, kwargs: dict[str, Any]) -> DetectorsProvider:
@@ -132,19 +132,6 @@ class DetectorMetric(GenAIMetric):
     async def evaluate_async(self, data: pd.DataFrame, configuration: Any, **kwargs: Any) -> AggregateMetricResult:
         """Score every record of `data` with the detection service on the running event loop."""
         return self._named(await self._provider(configuration, kwargs).evaluate_async(data=data))
-
-
-def _report_each_record(provider: DetectorsProvider, record_progress: Any) -> None:
-    """Have `record_progress()` called as each record's request ends (the provider sends through this attribute)."""
-    send = provider.send_with_retries
-
-    async def send_and_report(payload: Any, session: Any) -> Any:
-        try:
-            return await send(payload, session)
-        finally:
-            record_progress()
-
-    provider.send_with_retries = send_and_report
 
 
 class HAPMetric(DetectorMetric):

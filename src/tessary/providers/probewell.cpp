@@ -978,19 +978,28 @@ nb::object send_with_retries(ArgsOf<kSendParams> args) {
                                    "DetectorsProvider.send_with_retries");
 }
 
-/// One request under the metric's deadline: past it, the record's failure names the deadline and the URL.
-tessary::Task within_deadline(nb::object self, nb::object sending, nb::object deadline_at, nb::object deadline) {
+/// One record's request, under the metric's deadline when there is one: past it, the record's failure
+/// names the deadline and the URL. `progress` (the provider's `record_progress`), when set, is called
+/// as the request ends, however it ends.
+tessary::Task settled_request(nb::object self, nb::object sending, nb::object deadline_at, nb::object deadline,
+                              nb::object progress) {
     nb::object outcome;
     nb::object failure;
     try {
-        nb::object limit = attr<"timeout_at">(global<"asyncio">())(deadline_at);
-        auto body = [sending](nb::object) { return await_object(sending); };
-        outcome = co_await tessary::async_with(limit, std::move(body));
+        if (deadline_at.is_none()) {
+            outcome = co_await tessary::awaitable(sending);
+        } else {
+            nb::object limit = attr<"timeout_at">(global<"asyncio">())(deadline_at);
+            auto body = [sending](nb::object) { return await_object(sending); };
+            outcome = co_await tessary::async_with(limit, std::move(body));
+        }
     } catch (...) {
         failure = tessary::caught_exception();
     }
+    if (!progress.is_none()) progress();
     if (!failure.is_valid()) co_return outcome;
-    if (!PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError)) tessary::raise_object(failure);
+    if (deadline_at.is_none() || !PyErr_GivenExceptionMatches(failure.ptr(), PyExc_TimeoutError))
+        tessary::raise_object(failure);
     nb::object message = tessary::steal_or_throw(PyUnicode_FromFormat(
         "No answer from %S before the metric's deadline of %S seconds (METRIC_DEADLINE or TESSARY_DETECTOR_DEADLINE)",
         attr<"base_url">(self).ptr(), deadline.ptr()));
@@ -1001,6 +1010,7 @@ tessary::Task gather_requests(nb::object self, nb::object payloads, nb::object s
     nb::object send = attr<"send_with_retries">(self);
     nb::list bodies = tessary::snapshot(payloads);  // creating a coroutine may run code that changes the list
     nb::object deadline = metric_deadline(self);
+    nb::object progress = attr<"record_progress">(self);
     nb::object deadline_at = nb::none();
     if (!deadline.is_none()) {
         nb::object now = attr<"time">(attr<"get_running_loop">(global<"asyncio">())())();
@@ -1010,9 +1020,9 @@ tessary::Task gather_requests(nb::object self, nb::object payloads, nb::object s
     nb::object coroutines = tessary::steal_or_throw(PyTuple_New(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         nb::object coroutine = send(nb::handle(PyList_GET_ITEM(bodies.ptr(), i)), session);
-        if (!deadline_at.is_none())
-            coroutine = tessary::make_coroutine(within_deadline(self, coroutine, deadline_at, deadline),
-                                                "DetectorsProvider.send_within_deadline");
+        if (!deadline_at.is_none() || !progress.is_none())
+            coroutine = tessary::make_coroutine(settled_request(self, coroutine, deadline_at, deadline, progress),
+                                                "DetectorsProvider.send_one_record");
         PyTuple_SET_ITEM(coroutines.ptr(), i, coroutine.release().ptr());
     }
     nb::dict keywords;
@@ -1111,6 +1121,7 @@ void define_provider() {
         .attr("REQUEST_TIMEOUT", nb::int_(30))
         .attr("METRIC_DEADLINE", nb::int_(45))
         .attr("MAX_ANSWER_BYTES", nb::int_(8 * 1024 * 1024))
+        .attr("record_progress", nb::none())
         .method<provider_init>({.name = "__init__", .returns = "None"})
         .method<evaluate>({.name = "evaluate", .returns = "AggregateMetricResult"})
         .method<evaluate_async>({.name = "evaluate_async", .returns = "AggregateMetricResult", .coroutine = true})

@@ -74,3 +74,18 @@ async def test_unbounded_answers_become_error_records(server, monkeypatch, mode,
 async def test_answer_within_the_size_limit_is_read(server):
     (outcome,) = await provider(f"{server}/chunked", MAX_ANSWER_BYTES=len(BIG))._DetectorsProvider__compute_metric(["{}"])
     assert outcome == json.loads(BIG)
+
+
+@pytest.mark.asyncio
+@pytest.mark.parametrize(
+    "mode, limits",
+    [("hang", {"REQUEST_TIMEOUT": 0.2, "METRIC_DEADLINE": None}), ("hang", {"REQUEST_TIMEOUT": None, "METRIC_DEADLINE": 0.3}),
+     ("whole", {"METRIC_DEADLINE": None}), ("whole", {})],
+    ids=["failed-no-deadline", "past-the-deadline", "answered-no-deadline", "answered-within-deadline"],
+)
+async def test_record_progress_is_called_as_each_request_ends(server, mode, limits):
+    ended = []
+    reporting = provider(f"{server}/{mode}", record_progress=lambda: ended.append(len(ended)), **limits)
+    outcomes = await reporting._DetectorsProvider__compute_metric(["{}", "{}", "{}"])
+    assert ended == [0, 1, 2]
+    assert outcomes == await provider(f"{server}/{mode}", **limits)._DetectorsProvider__compute_metric(["{}", "{}", "{}"])
