@@ -351,7 +351,7 @@ class InferenceEngine:
             return _Batch(None, [], [])
         deadline_at = time.monotonic() + self.deadline if self.deadline else None
         run = _Run(deadline_at=deadline_at, store=self._disk_store())
-        keys = self._cache_keys([source for source, _ in items])
+        keys = self._cache_keys([source for source, _ in items]) if self._keys_used(run) else [None] * len(items)
         stored = self._stored_answers(run.store, keys)
         outputs: list[InferenceOutput | None] = [None] * len(items)
         pending = []
@@ -569,6 +569,13 @@ class InferenceEngine:
             f"data classification policy {list(record_policy)} of the record is not allowed by "
             f"{self.label} (allowed: {self.data_classification_policy})"
         )
+
+    def _keys_used(self, run: _Run) -> bool:
+        """Whether a run's prompts need their cache keys: not when no cache holds or stores answers."""
+        return (run.store is not None or self._cache is not None
+                or type(self)._cache_get is not InferenceEngine._cache_get
+                or type(self)._cache_put is not InferenceEngine._cache_put
+                or type(self)._store_put is not InferenceEngine._store_put)
 
     def _cache_key(self, source: Any) -> str | None:
         request = [CACHE_VERSION, *self._cache_identity(), source, self.parameters]
