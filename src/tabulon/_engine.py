@@ -203,8 +203,8 @@ def _key_encoder() -> Any:
     return json.JSONEncoder(sort_keys=True, default=str).encode
 
 
-def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str, str], head: str = "",
-                   tail: str = "") -> str | None:
+def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str, str], head: str,
+                   tail: str) -> str | None:
     """The key text of a prompt of chat messages that each hold just a text "role" and "content"
     (every judge prompt), as the key encoder writes it with its own `escape`, between `head` and
     `tail`; None for any other source. Escaping the texts is most of the cost: `escaped` keeps the
@@ -230,6 +230,10 @@ def _messages_text(source: Any, escape: Callable[[str], str], escaped: dict[str,
         parts[-1] = "}"
     parts += ("]", tail)
     return "".join(parts)
+
+
+# The engine's methods that take a prompt's cache key.
+_KEY_READERS = ("_stored_answers", "_infer_one", "_cache_get", "_cache_put", "_store_put")
 
 
 class InferenceEngine:
@@ -571,11 +575,11 @@ class InferenceEngine:
         )
 
     def _keys_used(self, run: _Run) -> bool:
-        """Whether a run's prompts need their cache keys: not when no cache holds or stores answers."""
-        return (run.store is not None or self._cache is not None
-                or type(self)._cache_get is not InferenceEngine._cache_get
-                or type(self)._cache_put is not InferenceEngine._cache_put
-                or type(self)._store_put is not InferenceEngine._store_put)
+        """Whether a run's prompts need their cache keys: not when no cache holds or stores answers
+        and no subclass reads them its own way."""
+        if run.store is not None or self._cache is not None:
+            return True
+        return any(getattr(type(self), name) is not getattr(InferenceEngine, name) for name in _KEY_READERS)
 
     def _cache_key(self, source: Any) -> str | None:
         request = [CACHE_VERSION, *self._cache_identity(), source, self.parameters]
